@@ -1,0 +1,152 @@
+#include "platform/Threads.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace qz {
+
+void detachNewThread(std::function<void()> work) { std::thread(std::move(work)).detach(); }
+
+namespace {
+
+struct Job {
+    const std::function<void(std::int64_t)>* body;
+    std::int64_t count;
+    std::atomic<std::int64_t> next{0};
+    std::atomic<std::int64_t> done{0};
+    std::mutex mutex;
+    std::condition_variable finished;
+};
+
+class Pool {
+public:
+    explicit Pool(int workers) {
+        for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { workerLoop(); });
+    }
+    ~Pool() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        for (auto& t : threads_) t.join();
+    }
+    int size() const { return static_cast<int>(threads_.size()) + 1; }
+
+    void run(std::int64_t count, const std::function<void(std::int64_t)>& body) {
+        auto job = std::make_shared<Job>();
+        job->body = &body;
+        job->count = count;
+        if (!threads_.empty() && count > 1) {
+            {
+                std::lock_guard lock(mutex_);
+                queue_.push_back(job);
+            }
+            wake_.notify_all();
+        }
+        work(*job);
+        std::unique_lock lock(job->mutex);
+        job->finished.wait(lock, [&] { return job->done.load() == job->count; });
+    }
+
+private:
+    static void work(Job& job) {
+        for (;;) {
+            const std::int64_t i = job.next.fetch_add(1);
+            if (i >= job.count) return;
+            (*job.body)(i);
+            if (job.done.fetch_add(1) + 1 == job.count) {
+                std::lock_guard lock(job.mutex);
+                job.finished.notify_all();
+            }
+        }
+    }
+
+    void workerLoop() {
+        for (;;) {
+            std::shared_ptr<Job> job;
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+                if (stop_) return;
+                job = queue_.front();
+                if (job->next.load() >= job->count) {
+                    queue_.pop_front();
+                    continue;
+                }
+            }
+            work(*job);
+        }
+    }
+
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::shared_ptr<Job>> queue_;
+    bool stop_ = false;
+};
+
+int hardwareThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+std::mutex poolMutex;
+std::shared_ptr<Pool> pool;
+
+std::shared_ptr<Pool> currentPool() {
+    std::lock_guard lock(poolMutex);
+    if (!pool) pool = std::make_shared<Pool>(hardwareThreads() - 1);
+    return pool;
+}
+
+}  // namespace
+
+int threadCount() { return currentPool()->size(); }
+
+void setThreadCount(int count) {
+    if (count <= 0) count = hardwareThreads();
+    std::shared_ptr<Pool> old;
+    {
+        std::lock_guard lock(poolMutex);
+        old = std::move(pool);
+        pool = std::make_shared<Pool>(count - 1);
+    }
+    // old joins its workers here, once no caller holds it any more.
+}
+
+void parallelFor(std::int64_t count, const std::function<void(std::int64_t)>& body) {
+    if (count <= 0) return;
+    currentPool()->run(count, body);
+}
+
+ProgressPoster::ProgressPoster(std::string info, NotificationCenter& center) : center_(center) {
+    info_["info"] = std::move(info);
+    info_["progress"] = 0;
+}
+
+void ProgressPoster::postIfHigher(int percent) {
+    std::lock_guard lock(mutex_);
+    if (percent <= last_) return;
+    last_ = percent;
+    info_["progress"] = percent;
+    center_.post(kUpdateProgressBar, nullptr, &info_);
+}
+
+void ProgressPoster::postEachUpTo(int percent) {
+    std::lock_guard lock(mutex_);
+    while (last_ < percent) {
+        ++last_;
+        info_["progress"] = last_;
+        center_.post(kUpdateProgressBar, nullptr, &info_);
+    }
+}
+
+int ProgressPoster::lastPosted() const {
+    std::lock_guard lock(mutex_);
+    return last_;
+}
+
+}  // namespace qz

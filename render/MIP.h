@@ -1,0 +1,17 @@
+#pragma once
+
+#include "render/Volume.h"
+
+namespace qz {
+
+// Maximum intensity projection: each pixel shows the colour of the densest visible sample.
+class MIP : public Volume {
+public:
+    MIP(Data& data = Data::sharedInstance(), TransferFkt& transferFkt = TransferFkt::sharedInstance());
+    const char* className() const override { return "MIP"; }
+
+protected:
+    std::shared_ptr<const RgbaImage> updateImageRef() override;
+};
+
+}  // namespace qz

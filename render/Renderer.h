@@ -1,0 +1,86 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "data/Data.h"
+#include "data/Vector.h"
+#include "platform/NotificationCenter.h"
+#include "transfer/TransferFkt.h"
+
+namespace qz {
+
+// A finished picture: width x height RGBA pixels, top row first, rows packed, colour not
+// premultiplied. Immutable once handed out.
+struct RgbaImage {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> pixels;  // 4 * width * height bytes
+};
+
+// Base of the image producers. Consumers ask for imageRef(); the renderer renders first when
+// its image is stale. Settings may be changed from the GUI thread while "newDataAvailable"
+// arrives on a loading thread; a render works on the volume snapshot and a copy of the transfer
+// function table taken when it starts.
+class Renderer {
+public:
+    Renderer(Data& data = Data::sharedInstance(), TransferFkt& transferFkt = TransferFkt::sharedInstance());
+    virtual ~Renderer();
+    Renderer(const Renderer&) = delete;
+    Renderer& operator=(const Renderer&) = delete;
+
+    virtual const char* className() const { return "Renderer"; }
+
+    // Handler of "newDataAvailable".
+    virtual void processNewData();
+
+    void setNeedsUpdateImage(bool needsUpdate);
+    bool needsUpdateImage() const;
+
+    // A resolution the renderer cannot make (negative, or too large to allocate) is refused with
+    // a one-line message and leaves the renderer as it was; 0 gives no image.
+    virtual void setMaxImageResolution(int resolution);
+    int maxImageResolution() const;
+    void setQuality(int quality);
+    int quality() const;
+    void setDoShading(bool doShading);
+    bool doShading() const;
+    int width() const;
+    int height() const;
+    _Vector orientation() const;
+    virtual void setOrientation(_Vector orientation);
+
+    // The current image, rendered first when stale; null while there is no image.
+    std::shared_ptr<const RgbaImage> imageRef();
+
+    // Renders once on the calling thread (a detached worker), then posts "newHiResAvailable"
+    // with this renderer as object.
+    void hiRes();
+
+    Data& data() const { return data_; }
+    TransferFkt& transferFkt() const { return transferFkt_; }
+
+protected:
+    // The concrete renderers' rendering step; the base prints a diagnostic and renders nothing.
+    virtual std::shared_ptr<const RgbaImage> updateImageRef();
+
+    Data& data_;
+    TransferFkt& transferFkt_;
+    mutable std::recursive_mutex mutex_;  // guards the settings below and image_
+    std::atomic<bool> needsUpdateImage_{true};
+    bool doShading_ = false;
+    int quality_ = 1;
+    int width_ = 0;
+    int height_ = 0;
+    int maxImageResolution_ = 0;
+    _Vector orientation_{0.0f, 0.0f, 0.0f};
+    std::shared_ptr<const RgbaImage> image_;
+    std::mutex renderMutex_;  // one render per renderer at a time
+    Observation newDataObservation_;
+};
+
+}  // namespace qz

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "render/Renderer.h"
+
+namespace qz {
+
+// One axis-aligned section of the volume, coloured by the transfer function. axis 0: x = depth
+// (width follows zDim, height yDim); axis 1: y = depth (xDim, zDim); otherwise z = depth (xDim, yDim).
+class Slices : public Renderer {
+public:
+    Slices(Data& data = Data::sharedInstance(), TransferFkt& transferFkt = TransferFkt::sharedInstance());
+    const char* className() const override { return "Slices"; }
+
+    void processNewData() override;
+    void setMaxImageResolution(int resolution) override;
+    void setDepth(float depth);
+    float depth() const;
+    void setAxis(int axis);
+    int axis() const;
+    void calcWidthHeight();
+
+protected:
+    std::shared_ptr<const RgbaImage> updateImageRef() override;
+
+private:
+    float depth_ = 0.5f;
+    int axis_ = 2;
+};
+
+}  // namespace qz

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "data/Data.h"
+#include "platform/NotificationCenter.h"
+
+namespace qz {
+
+// Colour with single-precision components in 0 .. 1 (device RGB).
+struct Color {
+    float red = 0.0f;
+    float green = 0.0f;
+    float blue = 0.0f;
+    float alpha = 1.0f;
+};
+
+// The 4096-entry RGBA table (bytes red, green, blue, alpha per density), as the renderers read it.
+using ColorTable = std::array<std::uint8_t, 4 * kMaxDensity>;
+
+// The transfer function: a colour and an opacity per density, interpolated between reference
+// points of two kinds. Edits mark the table stale; update() or the next read brings it up to
+// date and posts "transferFktChanged" once per interpolation walk. Safe to edit on one thread
+// while others read; renderers classify from a copy taken with table().
+class TransferFkt {
+public:
+    static TransferFkt& sharedInstance();  // created on first use (grey ramp), never destroyed
+
+    explicit TransferFkt(NotificationCenter& center = NotificationCenter::defaultCenter());
+    TransferFkt(const TransferFkt&) = delete;
+    TransferFkt& operator=(const TransferFkt&) = delete;
+
+    int maxDensity() const { return kMaxDensity; }
+
+    void setNeedsUpdateRGB(bool needsUpdate);
+    void setNeedsUpdateOpacity(bool needsUpdate);
+    bool needsUpdateRGB() const;
+    bool needsUpdateOpacity() const;
+    void update();
+    void updateRGBPerDensity();
+    void updateOpacityPerDensity();
+
+    // The raw table without bringing it up to date (edits may be pending). Read it only on the
+    // editing thread; renderers use table().
+    const std::uint8_t* colorTable() const { return table_.data(); }
+    // An up-to-date copy of the table.
+    ColorTable table();
+
+    void setRGBA(const std::uint8_t* rgba, int density);
+    void getRGBA(std::uint8_t* rgba, int density);
+    void setColor(const Color& color, int density);
+    Color getColorForDensity(int density);
+
+    void addRGBReferencePointForDensity(int density, const std::uint8_t* rgba);
+    void removeRGBReferencePointForDensity(int density);
+    bool isRGBReferencePoint(int density) const;
+    void addOpacityReferencePointForDensity(int density, std::uint8_t opacity);
+    void removeOpacityReferencePointForDensity(int density);
+    bool isOpacityReferencePoint(int density) const;
+
+private:
+    void createLookupTables();
+    // Runs the walks that are due under the lock; returns how many notifications to post.
+    int updateLocked();
+    int walkLocked(bool color);
+    void postChanged(int count);
+
+    NotificationCenter& center_;
+    mutable std::recursive_mutex mutex_;
+    ColorTable table_{};
+    std::vector<std::int32_t> isColorFixedPerDensity_;
+    std::vector<std::int32_t> isOpacityFixedPerDensity_;
+    bool needsUpdateRGB_ = false;
+    bool needsUpdateOpacity_ = false;
+    bool created_ = false;  // no notification while the tables are first built
+};
+
+}  // namespace qz
