@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+#include "transfer/TransferFkt.h"
+
+namespace qz {
+
+// Plain-text transfer functions, one command per line, applied in order:
+//   rgb DENSITY R G B    adds a colour reference point (0..4095, bytes 0..255)
+//   alpha DENSITY A      adds an opacity reference point
+// '#' starts a comment; blank lines are ignored. On the first bad line nothing is applied,
+// false is returned and error names the line and the problem.
+bool applyTransferFktText(const std::string& text, TransferFkt& fkt, std::string* error);
+
+// Reads the file and applies it as above; a file that cannot be read is an error too.
+bool loadTransferFktFile(const std::string& path, TransferFkt& fkt, std::string* error);
+
+}  // namespace qz
