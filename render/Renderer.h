@@ -35,6 +35,10 @@ public:
 
     virtual const char* className() const { return "Renderer"; }
 
+    // A fresh renderer of the same class on the same volume and transfer function, with its
+    // default settings (for a high-resolution request).
+    virtual std::unique_ptr<Renderer> createSameClass() const;
+
     // Handler of "newDataAvailable".
     virtual void processNewData();
 
