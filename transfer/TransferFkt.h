@@ -26,7 +26,7 @@ using ColorTable = std::array<std::uint8_t, 4 * kMaxDensity>;
 // date and posts "transferFktChanged" once per interpolation walk. Safe to edit on one thread
 // while others read; renderers classify from a copy taken with table().
 class TransferFkt {
-public:
+  public:
     static TransferFkt& sharedInstance();  // created on first use (grey ramp), never destroyed
 
     explicit TransferFkt(NotificationCenter& center = NotificationCenter::defaultCenter());
@@ -48,7 +48,11 @@ public:
     const std::uint8_t* colorTable() const { return table_.data(); }
     // An up-to-date copy of the table.
     ColorTable table();
+    // A copy of the table as it stands, pending edits not applied (what the editor's gradient shows).
+    ColorTable tableAsIs() const;
 
+    // Densities outside 0 .. kMaxDensity - 1 are ignored by the writers and limited to the domain by
+    // the readers. The end points 0 and kMaxDensity - 1 cannot be removed.
     void setRGBA(const std::uint8_t* rgba, int density);
     void getRGBA(std::uint8_t* rgba, int density);
     void setColor(const Color& color, int density);
@@ -61,11 +65,13 @@ public:
     void removeOpacityReferencePointForDensity(int density);
     bool isOpacityReferencePoint(int density) const;
 
-private:
+  private:
     void createLookupTables();
     // Runs the walks that are due under the lock; returns how many notifications to post.
     int updateLocked();
     int walkLocked(bool color);
+    // Copies one entry (density limited to the domain), running pending walks first.
+    int readLocked(std::uint8_t* rgba, int density);
     void postChanged(int count);
 
     NotificationCenter& center_;
