@@ -34,6 +34,8 @@ class TransferFkt {
     TransferFkt& operator=(const TransferFkt&) = delete;
 
     int maxDensity() const { return kMaxDensity; }
+    // Where "transferFktChanged" is posted.
+    NotificationCenter& notificationCenter() const { return center_; }
 
     void setNeedsUpdateRGB(bool needsUpdate);
     void setNeedsUpdateOpacity(bool needsUpdate);
