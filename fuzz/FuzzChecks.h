@@ -1,0 +1,299 @@
+#pragma once
+
+// The properties every input must keep, shared by the fuzz targets and by the hostile-input tests
+// that replay their corpora. Each check returns an empty string when the input was handled soundly,
+// otherwise a line naming the broken property.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "data/Data.h"
+#include "platform/NotificationCenter.h"
+#include "transfer/TransferFkt.h"
+#include "transfer/TransferFktText.h"
+
+namespace qz::fuzz {
+
+inline bool writeFile(const std::string& path, const std::uint8_t* bytes, std::size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes), std::streamsize(size));
+    return bool(out);
+}
+
+inline std::vector<std::uint8_t> volumeFile(int x, int y, int z, const std::vector<int>& samples) {
+    std::vector<std::uint8_t> bytes;
+    for (int d : {x, y, z}) {
+        bytes.push_back(std::uint8_t(d & 0xff));
+        bytes.push_back(std::uint8_t((d >> 8) & 0xff));
+    }
+    for (int s : samples) {
+        bytes.push_back(std::uint8_t(s & 0xff));
+        bytes.push_back(std::uint8_t((s >> 8) & 0xff));
+    }
+    return bytes;
+}
+
+// Counts what a load posts, and checks each phase's progress rises strictly within 1..100.
+class LoadRecorder {
+  public:
+    explicit LoadRecorder(NotificationCenter& center)
+        : progress_(center, kUpdateProgressBar, nullptr,
+                    [this](const Notification& n) {
+                        const std::string info = n.stringValue("info");
+                        const int p = n.intValue("progress", -1);
+                        int& last = lastProgress_[info];
+                        if (p < 1 || p > 100 || p <= last)
+                            problem_ = "progress '" + info + "' went from " + std::to_string(last) + " to " +
+                                       std::to_string(p);
+                        last = p;
+                    }),
+          newData_(center, kNewDataAvailable, nullptr, [this](const Notification&) { ++newData; }),
+          failed_(center, kDataLoadFailed, nullptr, [this](const Notification& n) {
+              ++failed;
+              failReason = n.stringValue("info");
+          }) {}
+
+    void reset() {
+        newData = failed = 0;
+        failReason.clear();
+        lastProgress_.clear();
+    }
+    const std::string& problem() const { return problem_; }
+
+    int newData = 0;
+    int failed = 0;
+    std::string failReason;
+
+  private:
+    std::map<std::string, int> lastProgress_;
+    std::string problem_;
+    Observation progress_, newData_, failed_;
+};
+
+// Checks a loaded volume against the file bytes it came from.
+inline std::string checkVolumeMatches(const VolumeData& v, const std::uint8_t* bytes, std::size_t size) {
+    auto word = [&](std::size_t at) { return int(bytes[at]) | (int(bytes[at + 1]) << 8); };
+    if (size < 6)
+        return "a file under 6 bytes was loaded";
+    if (v.xDim() != word(0) || v.yDim() != word(2) || v.zDim() != word(4))
+        return "loaded dimensions differ from the header";
+    const std::int64_t n = v.sampleCount();
+    if (n > 0 && std::uint64_t(size) < 6 + 2 * std::uint64_t(n))
+        return "a file shorter than its header promises was loaded";
+    if (n == 0) {
+        for (float o : v.occurrence())
+            if (o != 0.0f)
+                return "an empty volume has a histogram";
+        return {};
+    }
+
+    // Densities: every sample, clamped to the domain.
+    std::vector<std::int64_t> count(kMaxDensity, 0);
+    for (std::int64_t i = 0; i < n; ++i) {
+        const int expect = std::min(word(6 + 2 * std::size_t(i)), kMaxDensity - 1);
+        if (v.densities()[i] != expect)
+            return "sample " + std::to_string(i) + " read wrongly";
+        if (expect > 10)
+            ++count[expect];
+    }
+    // Histogram: counts of densities above 10, normalised by the largest.
+    const std::int64_t most = *std::max_element(count.begin(), count.end());
+    for (int d = 0; d < kMaxDensity; ++d) {
+        const float expect = most == 0 ? 0.0f : float(count[d]) / float(most);
+        if (v.getNormalizedOccurrenceForDensity(d) != expect)
+            return "histogram entry " + std::to_string(d) + " is " +
+                   std::to_string(v.getNormalizedOccurrenceForDensity(d)) + ", not " + std::to_string(expect);
+    }
+    // Gradients: finite, unit length or zero.
+    for (std::int64_t i = 0; i < n; ++i) {
+        const _Vector g = v.gradients()[i];
+        const float len = std::sqrt(g.x * g.x + g.y * g.y + g.z * g.z);
+        if (!std::isfinite(len) || (len != 0.0f && std::fabs(len - 1.0f) > 1e-3f))
+            return "gradient " + std::to_string(i) + " has length " + std::to_string(len);
+    }
+
+    // Lookups: corners read their voxels, outside the grid reads the border, relative reads stay in
+    // the domain.
+    const int X = v.xDim() - 1, Y = v.yDim() - 1, Z = v.zDim() - 1;
+    for (int c = 0; c < 8; ++c) {
+        const int x = (c & 1) ? X : 0, y = (c & 2) ? Y : 0, z = (c & 4) ? Z : 0;
+        const int voxel = v.densities()[v.index(x, y, z)];
+        if (v.getDensity(x, y, z) != voxel)
+            return "corner voxel lookup differs from its sample";
+        if (v.getDensityForRelative(float(c & 1), float((c >> 1) & 1), float((c >> 2) & 1)) != voxel)
+            return "relative lookup at a corner differs from its voxel";
+        const int ox = (c & 1) ? X + 7 : -7, oy = (c & 2) ? Y + 1000 : -1, oz = (c & 4) ? Z + 1 : -100000;
+        if (v.getDensity(ox, oy, oz) != voxel)
+            return "a lookup outside the grid does not read the border";
+    }
+    for (float r : {0.0f, 0.25f, 0.5f, 0.999f, 1.0f}) {
+        const int d = v.getDensityForRelative(r, 1.0f - r, r * 0.5f);
+        if (d < 0 || d >= kMaxDensity)
+            return "relative lookup left the density domain";
+        const _Vector g = v.getGradientForRelative(r, r, 1.0f - r);
+        if (!std::isfinite(g.x) || !std::isfinite(g.y) || !std::isfinite(g.z))
+            return "relative gradient lookup is not finite";
+    }
+    return {};
+}
+
+// Loads a known volume, then the input from `path`; the outcome must be either the input's volume
+// with "newDataAvailable", or the known volume untouched with the failure notification.
+inline std::string checkVolumeLoad(const std::uint8_t* bytes, std::size_t size, const std::string& path) {
+    NotificationCenter center;
+    Data data(center);
+    LoadRecorder rec(center);
+
+    const auto known = volumeFile(2, 1, 1, {100, 200});
+    if (!writeFile(path, known.data(), known.size()))
+        return "cannot write " + path;
+    data.loadFromFileName(path);
+    const auto before = data.volume();
+    if (rec.newData != 1 || before->xDim() != 2)
+        return "the known volume did not load";
+    rec.reset();
+
+    if (!writeFile(path, bytes, size))
+        return "cannot write " + path;
+    data.loadFromFileName(path);
+    if (!rec.problem().empty())
+        return rec.problem();
+    const auto after = data.volume();
+    if (rec.newData + rec.failed != 1)
+        return "a load posted " + std::to_string(rec.newData) + " newDataAvailable and " +
+               std::to_string(rec.failed) + " failures";
+    if (rec.failed == 1) {
+        if (after != before || data.xDim() != 2 || data.filename() != path)
+            return "a failed load changed the volume";
+        if (rec.failReason.empty())
+            return "a failure without a reason";
+        return {};
+    }
+    if (after == before)
+        return "newDataAvailable without a new volume";
+    if (data.filename() != path || after->filename() != path)
+        return "the new volume lost its file name";
+    return checkVolumeMatches(*after, bytes, size);
+}
+
+// A strict reading of the text format: non-null when every line is plainly valid, holding the
+// colour/opacity that the last command for each density sets.
+struct PlainTf {
+    std::map<int, std::array<int, 3>> rgb;
+    std::map<int, int> alpha;
+};
+
+inline bool parsePlainTf(const std::string& text, PlainTf& out) {
+    std::istringstream lines(text);
+    std::string line;
+    auto number = [](const std::string& t, int max, int& v) {
+        if (t.empty() || t.size() > 6)
+            return false;
+        for (char c : t)
+            if (c < '0' || c > '9')
+                return false;
+        v = std::stoi(t);
+        return v <= max;
+    };
+    while (std::getline(lines, line)) {
+        if (const auto hash = line.find('#'); hash != std::string::npos)
+            line.resize(hash);
+        std::vector<std::string> tok;
+        std::string cur;
+        for (char c : line) {
+            if (c == ' ' || c == '\t') {
+                if (!cur.empty())
+                    tok.push_back(cur);
+                cur.clear();
+            } else {
+                cur += c;
+            }
+        }
+        if (!cur.empty())
+            tok.push_back(cur);
+        if (tok.empty())
+            continue;
+        int v[4];
+        if (tok[0] == "rgb" && tok.size() == 5) {
+            for (int i = 0; i < 4; ++i)
+                if (!number(tok[i + 1], i == 0 ? kMaxDensity - 1 : 255, v[i]))
+                    return false;
+            out.rgb[v[0]] = {v[1], v[2], v[3]};
+        } else if (tok[0] == "alpha" && tok.size() == 3) {
+            for (int i = 0; i < 2; ++i)
+                if (!number(tok[i + 1], i == 0 ? kMaxDensity - 1 : 255, v[i]))
+                    return false;
+            out.alpha[v[0]] = v[1];
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Applies the text to a fresh transfer function: refused text leaves it as it was, accepted text
+// keeps the end points and sets exactly what plainly valid lines ask for.
+inline std::string checkTransferText(const std::string& text) {
+    NotificationCenter center;
+    TransferFkt fkt(center);
+    const ColorTable before = fkt.table();
+    std::string error;
+    const bool ok = applyTransferFktText(text, fkt, &error);
+    const ColorTable after = fkt.table();
+
+    if (!fkt.isRGBReferencePoint(0) || !fkt.isRGBReferencePoint(kMaxDensity - 1) ||
+        !fkt.isOpacityReferencePoint(0) || !fkt.isOpacityReferencePoint(kMaxDensity - 1))
+        return "an end point stopped being a reference point";
+    if (fkt.tableAsIs() != after)
+        return "the table is stale after a read";
+    for (int d : {-2147483647 - 1, -1, 0, 4095, 4096, 2147483647}) {
+        std::uint8_t rgba[4];
+        fkt.getRGBA(rgba, d);
+        const int at = 4 * std::clamp(d, 0, kMaxDensity - 1);
+        if (std::memcmp(rgba, after.data() + at, 4) != 0)
+            return "getRGBA disagrees with the table";
+    }
+
+    PlainTf plain;
+    const bool plainValid = parsePlainTf(text, plain);
+    if (!ok) {
+        if (error.empty())
+            return "refused without an error";
+        if (error.find('\n') != std::string::npos)
+            return "the error is more than one line";
+        if (after != before)
+            return "refused text changed the table";
+        for (int d = 1; d < kMaxDensity - 1; ++d)
+            if (fkt.isRGBReferencePoint(d) || fkt.isOpacityReferencePoint(d))
+                return "refused text left a reference point";
+        if (plainValid)
+            return "plainly valid text was refused: " + error;
+        return {};
+    }
+    if (!plainValid)
+        return {};
+    for (const auto& [d, c] : plain.rgb) {
+        if (!fkt.isRGBReferencePoint(d))
+            return "rgb " + std::to_string(d) + " is no reference point";
+        for (int k = 0; k < 3; ++k)
+            if (after[4 * d + k] != c[k])
+                return "rgb " + std::to_string(d) + " has the wrong colour";
+    }
+    for (const auto& [d, a] : plain.alpha) {
+        if (!fkt.isOpacityReferencePoint(d))
+            return "alpha " + std::to_string(d) + " is no reference point";
+        if (after[4 * d + 3] != a)
+            return "alpha " + std::to_string(d) + " has the wrong opacity";
+    }
+    return {};
+}
+
+}  // namespace qz::fuzz

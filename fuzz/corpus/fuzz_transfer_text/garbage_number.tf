@@ -1,0 +1,1 @@
+alpha 5 12abc
