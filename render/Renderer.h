@@ -27,7 +27,7 @@ struct RgbaImage {
 // arrives on a loading thread; a render works on the volume snapshot and a copy of the transfer
 // function table taken when it starts.
 class Renderer {
-public:
+  public:
     Renderer(Data& data = Data::sharedInstance(), TransferFkt& transferFkt = TransferFkt::sharedInstance());
     virtual ~Renderer();
     Renderer(const Renderer&) = delete;
@@ -68,8 +68,31 @@ public:
     Data& data() const { return data_; }
     TransferFkt& transferFkt() const { return transferFkt_; }
 
-protected:
+    // The largest image side a renderer makes: 16384^2 RGBA pixels are 1 GiB, the most one
+    // picture may reasonably take on the machines this runs on.
+    static constexpr int kMaxImageSide = 16384;
+
+  protected:
+    // For subclasses: constructs without registering for "newDataAvailable"; the most derived
+    // constructor calls observeNewData() once it is complete, and its destructor calls
+    // stopObservingNewData() first, so a load on another thread never meets a half-built or
+    // half-destroyed object.
+    struct DeferObservation {};
+    Renderer(Data& data, TransferFkt& transferFkt, DeferObservation);
+    void observeNewData();
+    void stopObservingNewData();
+
+    // True when resolution is one this renderer can make; otherwise prints
+    // "<Class>:Error: ..." and returns false.
+    bool acceptResolution(int resolution) const;
+    // Marks the image stale. Setters change their setting under mutex_ first, then call this, so
+    // a render that already took its snapshot is followed by another one.
+    void markStale() { needsUpdateImage_.store(true); }
+
     // The concrete renderers' rendering step; the base prints a diagnostic and renders nothing.
+    // Runs under renderMutex_, after the stale flag was cleared; takes its own snapshot of the
+    // settings, the volume and the transfer function table and returns the finished image (null
+    // for none).
     virtual std::shared_ptr<const RgbaImage> updateImageRef();
 
     Data& data_;

@@ -7,9 +7,11 @@ namespace qz {
 // One axis-aligned section of the volume, coloured by the transfer function. axis 0: x = depth
 // (width follows zDim, height yDim); axis 1: y = depth (xDim, zDim); otherwise z = depth (xDim, yDim).
 class Slices : public Renderer {
-public:
+  public:
     Slices(Data& data = Data::sharedInstance(), TransferFkt& transferFkt = TransferFkt::sharedInstance());
+    ~Slices() override;
     const char* className() const override { return "Slices"; }
+    std::unique_ptr<Renderer> createSameClass() const override;
 
     void processNewData() override;
     void setMaxImageResolution(int resolution) override;
@@ -17,12 +19,13 @@ public:
     float depth() const;
     void setAxis(int axis);
     int axis() const;
+    // Size of the section of the current volume; keeps the previous size while no volume is loaded.
     void calcWidthHeight();
 
-protected:
+  protected:
     std::shared_ptr<const RgbaImage> updateImageRef() override;
 
-private:
+  private:
     float depth_ = 0.5f;
     int axis_ = 2;
 };

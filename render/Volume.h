@@ -8,15 +8,32 @@ namespace qz {
 // Direct volume rendering: one orthographic ray per pixel, front-to-back compositing, optional
 // Phong shading. Square image of 2 * areaRadius pixels a side.
 class Volume : public Renderer {
-public:
+  public:
     Volume(Data& data = Data::sharedInstance(), TransferFkt& transferFkt = TransferFkt::sharedInstance());
+    ~Volume() override;
     const char* className() const override { return "Volume"; }
+    std::unique_ptr<Renderer> createSameClass() const override;
 
     void setMaxImageResolution(int resolution) override;
+    // Also turns the shading model's light into the viewing direction in volume coordinates.
     void setOrientation(_Vector orientation) override;
     int areaRadius() const;
+    // A copy of the shading model as the next render will use it.
+    PhongIllumination shading() const;
 
-protected:
+    // What one render works from, copied under the lock when it starts.
+    struct Settings {
+        int maxImageResolution = 0;
+        int areaRadius = 0;
+        int quality = 1;
+        bool doShading = false;
+        _Vector orientation{0.0f, 0.0f, 0.0f};
+        PhongIllumination shading;
+    };
+
+  protected:
+    Volume(Data& data, TransferFkt& transferFkt, DeferObservation);
+    Settings settings() const;
     std::shared_ptr<const RgbaImage> updateImageRef() override;
     int areaRadius_ = 0;
     PhongIllumination shading_;

@@ -1,0 +1,26 @@
+#include "render/MIP.h"
+
+#include "render/RayCaster.h"
+
+namespace qz {
+
+MIP::MIP(Data& data, TransferFkt& transferFkt) : Volume(data, transferFkt, DeferObservation{}) {
+    observeNewData();
+}
+
+MIP::~MIP() {
+    stopObservingNewData();
+}
+
+std::unique_ptr<Renderer> MIP::createSameClass() const {
+    return std::make_unique<MIP>(data_, transferFkt_);
+}
+
+std::shared_ptr<const RgbaImage> MIP::updateImageRef() {
+    const Settings s = settings();
+    const std::shared_ptr<const VolumeData> volume = data_.volume();
+    const ColorTable table = transferFkt_.table();
+    return castRays<MaximumRay>(*volume, table, s, data_.notificationCenter());
+}
+
+}  // namespace qz

@@ -1,0 +1,142 @@
+#include "render/Slices.h"
+
+#include <vector>
+
+#include "render/RenderSupport.h"
+
+namespace qz {
+
+Slices::Slices(Data& data, TransferFkt& transferFkt) : Renderer(data, transferFkt, DeferObservation{}) {
+    setMaxImageResolution(100);
+    observeNewData();
+}
+
+Slices::~Slices() {
+    stopObservingNewData();
+}
+
+std::unique_ptr<Renderer> Slices::createSameClass() const {
+    return std::make_unique<Slices>(data_, transferFkt_);
+}
+
+void Slices::processNewData() {
+    // Size first, then the flag: a render that clears the flag in between still sees the
+    // flag set again afterwards.
+    std::lock_guard lock(mutex_);
+    calcWidthHeight();
+    markStale();
+}
+
+void Slices::setMaxImageResolution(int resolution) {
+    if (!acceptResolution(resolution))
+        return;
+    std::lock_guard lock(mutex_);
+    maxImageResolution_ = resolution;
+    calcWidthHeight();
+    markStale();
+}
+
+void Slices::setDepth(float depth) {
+    std::lock_guard lock(mutex_);
+    depth_ = depth;
+    markStale();
+}
+
+float Slices::depth() const {
+    std::lock_guard lock(mutex_);
+    return depth_;
+}
+
+void Slices::setAxis(int axis) {
+    std::lock_guard lock(mutex_);
+    axis_ = axis;
+    calcWidthHeight();
+    markStale();
+}
+
+int Slices::axis() const {
+    std::lock_guard lock(mutex_);
+    return axis_;
+}
+
+void Slices::calcWidthHeight() {
+    const std::shared_ptr<const VolumeData> volume = data_.volume();
+    if (!volume->hasData())
+        return;
+    std::lock_guard lock(mutex_);
+    int w = volume->xDim();
+    int h = volume->yDim();
+    if (axis_ == 0) {
+        w = volume->zDim();
+    } else if (axis_ == 1) {
+        h = volume->zDim();
+    }
+    const float resolution = static_cast<float>(maxImageResolution_);
+    if (w > h) {
+        width_ = maxImageResolution_;
+        height_ = static_cast<int>(resolution * static_cast<float>(h) / static_cast<float>(w));
+    } else {
+        height_ = maxImageResolution_;
+        width_ = static_cast<int>(resolution * static_cast<float>(w) / static_cast<float>(h));
+    }
+}
+
+std::shared_ptr<const RgbaImage> Slices::updateImageRef() {
+    int width, height, axis;
+    float depth;
+    {
+        std::lock_guard lock(mutex_);
+        width = width_;
+        height = height_;
+        axis = axis_;
+        depth = depth_;
+    }
+    const std::shared_ptr<const VolumeData> volume = data_.volume();
+    const ColorTable table = transferFkt_.table();
+    // No pixels without a volume: also after a load of an empty volume, which keeps the old size.
+    if (width <= 0 || height <= 0 || !volume->hasData())
+        return nullptr;
+
+    std::shared_ptr<RgbaImage> image = allocateImage(width, height);
+
+    // The image coordinates advance by repeated single-precision additions, column by column
+    // and row by row; precomputing them keeps every pixel's coordinates identical.
+    const float du = static_cast<float>(1.0 / width);
+    const float dv = static_cast<float>(1.0 / height);
+    std::vector<float> us(width), vs(height);
+    float u = 0.0f;
+    for (int c = 0; c < width; ++c, u += du)
+        us[c] = u;
+    float v = 0.0f;
+    for (int r = 0; r < height; ++r, v += dv)
+        vs[r] = v;
+
+    ParallelProgress progress(lookBehindPercentSchedule(std::int64_t(width) * height), "calculate slice",
+                              data_.notificationCenter());
+    const VolumeData& vol = *volume;
+    std::uint8_t* pixels = image->pixels.data();
+    parallelChunks(height, 16, [&](std::int64_t rowBegin, std::int64_t rowEnd) {
+        for (std::int64_t r = rowBegin; r < rowEnd; ++r) {
+            std::uint8_t* out = pixels + std::size_t(4) * std::size_t(width) * std::size_t(r);
+            for (int c = 0; c < width; ++c, out += 4) {
+                int density;
+                if (axis == 0) {
+                    density = vol.getDensityForRelative(depth, vs[r], us[c]);
+                } else if (axis == 1) {
+                    density = vol.getDensityForRelative(us[c], depth, vs[r]);
+                } else {
+                    density = vol.getDensityForRelative(us[c], vs[r], depth);
+                }
+                const std::uint8_t* rgba = table.data() + 4 * density;
+                out[0] = rgba[0];
+                out[1] = rgba[1];
+                out[2] = rgba[2];
+                out[3] = rgba[3];
+            }
+        }
+        progress.addDone((rowEnd - rowBegin) * width);
+    });
+    return image;
+}
+
+}  // namespace qz
