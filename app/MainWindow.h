@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QMainWindow>
+
+class QMimeData;
+
+namespace qz {
+
+// The main window: accepts one dropped .dat file and reports it, and reports being closed.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    explicit MainWindow(QWidget* parent = nullptr);
+
+    // The local .dat file a drop of these data would open, or an empty string.
+    static QString droppedVolumePath(const QMimeData* mime);
+
+  signals:
+    void volumeDropped(const QString& path);
+    void closed();
+
+  protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+};
+
+}  // namespace qz
