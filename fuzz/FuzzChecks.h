@@ -203,7 +203,13 @@ inline bool parsePlainTf(const std::string& text, PlainTf& out) {
         v = std::stoi(t);
         return v <= max;
     };
+    // Only short lines of printable text count as plain; a reader may bound the rest.
+    for (char c : text)
+        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f)
+            return false;
     while (std::getline(lines, line)) {
+        if (line.size() > 200)
+            return false;
         if (const auto hash = line.find('#'); hash != std::string::npos)
             line.resize(hash);
         std::vector<std::string> tok;
@@ -280,6 +286,14 @@ inline std::string checkTransferText(const std::string& text) {
     }
     if (!plainValid)
         return {};
+    // Colour lines leave the opacities alone and opacity lines the colours.
+    for (int d = 0; d < kMaxDensity; ++d) {
+        if (plain.alpha.empty() && after[4 * d + 3] != before[4 * d + 3])
+            return "rgb lines changed an opacity";
+        for (int k = 0; k < 3 && plain.rgb.empty(); ++k)
+            if (after[4 * d + k] != before[4 * d + k])
+                return "alpha lines changed a colour";
+    }
     for (const auto& [d, c] : plain.rgb) {
         if (!fkt.isRGBReferencePoint(d))
             return "rgb " + std::to_string(d) + " is no reference point";
