@@ -19,7 +19,7 @@ inline constexpr int kMaxDensity = 4096;
 // published by Data, so a render can hold the volume it started with while a load builds the next.
 // Voxel (x, y, z) is entry x + y*xDim + z*xDim*yDim (x fastest), computed in 64 bits.
 class VolumeData {
-public:
+  public:
     VolumeData();  // the empty volume: dimensions 0, histogram all zeros
 
     int xDim() const { return xDim_; }
@@ -52,10 +52,10 @@ public:
     const std::array<float, kMaxDensity>& occurrence() const { return occurrence_; }
 
     // Raw arrays for the renderers' fast paths (sampleCount() entries each).
-    const std::uint16_t* densities() const { return densities_.data(); }
-    const _Vector* gradients() const { return gradients_.data(); }
+    const std::uint16_t* densities() const { return densities_.get(); }
+    const _Vector* gradients() const { return gradients_.get(); }
 
-private:
+  private:
     friend class Data;
     friend class VolumeBuilder;
 
@@ -63,15 +63,20 @@ private:
     int xDim_ = 0;
     int yDim_ = 0;
     int zDim_ = 0;
-    std::vector<std::uint16_t> densities_;
-    std::vector<_Vector> gradients_;
+    // Left uninitialised at allocation (the loader writes every entry) and, when large, placed on
+    // transparent huge pages: first-touch page faults would otherwise dominate a load.
+    struct FreeDeleter {
+        void operator()(void* p) const noexcept;
+    };
+    std::unique_ptr<std::uint16_t[], FreeDeleter> densities_;
+    std::unique_ptr<_Vector[], FreeDeleter> gradients_;
     std::array<float, kMaxDensity> occurrence_{};
 };
 
 // The process-wide holder of the one loaded volume. A load builds a new VolumeData and
 // publishes it at once, just before "newDataAvailable"; until then readers see the old one.
 class Data {
-public:
+  public:
     static Data& sharedInstance();  // created on first use, never destroyed
 
     explicit Data(NotificationCenter& center = NotificationCenter::defaultCenter());
@@ -107,8 +112,13 @@ public:
 
     NotificationCenter& notificationCenter() const { return center_; }
 
-private:
+  private:
     NotificationCenter& center_;
+    // Builds and publishes a new volume; false when the load was refused (already reported).
+    bool load(const std::string& path);
+    void fail(const std::string& message);
+    void publish(std::shared_ptr<const VolumeData> volume);
+
     mutable std::mutex mutex_;  // guards current_
     std::shared_ptr<const VolumeData> current_;
     std::mutex loadMutex_;  // one load at a time

@@ -1,0 +1,113 @@
+// Volume load benchmarks: read, clamp, histogram and gradients of the head phantom.
+//
+//   BM_Load/<edge>/<threads>   edge^3 phantom from /tmp (written on first use), threads 0 = all cores.
+//
+// Counters: voxels/s; peak_MiB is the growth of the process's peak resident set during one load
+// (VmHWM from /proc/self/status after resetting it through /proc/self/clear_refs, minus VmRSS before
+// the load), peak_B/voxel the same per voxel, budget_MiB the allowed 16 bytes/voxel + 64 MiB.
+// The file is read once before timing so every iteration reads it from the page cache.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <sys/stat.h>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "data/Data.h"
+#include "platform/Threads.h"
+#include "tools/phantom.h"
+
+namespace {
+
+std::string phantomPath(int edge) {
+    const std::string path = "/tmp/quarzelle-phantom-" + std::to_string(edge) + ".dat";
+    struct stat st {};
+    const std::int64_t expected = 2 * std::int64_t(edge) * edge * edge + 6;
+    if (::stat(path.c_str(), &st) != 0 || st.st_size != expected) {
+        std::string error;
+        if (!qz::phantom::writeFile(path, edge, edge, edge, 1, &error))
+            return {};
+    }
+    // Warm the page cache so the timing measures the loader, not the disk.
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd >= 0) {
+        static char buffer[1 << 20];
+        while (::read(fd, buffer, sizeof buffer) > 0) {
+        }
+        ::close(fd);
+    }
+    return path;
+}
+
+// A /proc/self/status field in KiB, or -1.
+long statusKiB(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::size_t length = std::strlen(field);
+    while (std::getline(status, line)) {
+        if (line.compare(0, length, field) == 0 && line.size() > length && line[length] == ':') {
+            return std::stol(line.substr(length + 1));
+        }
+    }
+    return -1;
+}
+
+// Resets VmHWM to the current resident size; false where the kernel does not allow it.
+bool resetPeak() {
+    std::FILE* f = std::fopen("/proc/self/clear_refs", "w");
+    if (!f)
+        return false;
+    const bool ok = std::fputs("5", f) >= 0;
+    return std::fclose(f) == 0 && ok;
+}
+
+void BM_Load(benchmark::State& state) {
+    const int edge = int(state.range(0));
+    const std::string path = phantomPath(edge);
+    if (path.empty()) {
+        state.SkipWithError("cannot write the phantom to /tmp");
+        return;
+    }
+    qz::setThreadCount(int(state.range(1)));
+    qz::NotificationCenter center;  // no observers: only the loader's own work is timed
+    long peakKiB = -1;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto data = std::make_unique<qz::Data>(center);
+        const bool canMeasure = resetPeak();
+        const long before = statusKiB("VmRSS");
+        state.ResumeTiming();
+
+        data->loadFromFileName(path);
+
+        state.PauseTiming();
+        if (canMeasure && before >= 0)
+            peakKiB = std::max(peakKiB, statusKiB("VmHWM") - before);
+        if (data->xDim() != edge)
+            state.SkipWithError("load failed");
+        data.reset();
+        state.ResumeTiming();
+    }
+    qz::setThreadCount(0);
+    const double voxels = double(edge) * edge * edge;
+    state.counters["voxels/s"] = benchmark::Counter(voxels, benchmark::Counter::kIsIterationInvariantRate);
+    if (peakKiB >= 0) {
+        state.counters["peak_MiB"] = double(peakKiB) / 1024.0;
+        state.counters["peak_B/voxel"] = double(peakKiB) * 1024.0 / voxels;
+        state.counters["budget_MiB"] = (16.0 * voxels) / (1 << 20) + 64.0;
+    }
+}
+
+BENCHMARK(BM_Load)
+    ->Args({256, 0})
+    ->Args({256, 1})
+    ->Args({512, 0})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,585 @@
+#include "data/Data.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "platform/Threads.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace qz {
+
+namespace {
+
+// Densities up to this value are air and noise: the histogram does not count them.
+constexpr int kHighestUncountedDensity = 10;
+// Samples read, clamped and counted per task; small enough to balance two cores on 256^3.
+constexpr std::int64_t kReadChunkSamples = std::int64_t(1) << 20;
+// Voxels per gradient task (whole rows).
+constexpr std::int64_t kGradientChunkVoxels = std::int64_t(1) << 18;
+// A corrupt file can clamp hundreds of millions of samples; a terminal cannot take a line each.
+constexpr std::int64_t kMaxWarningLines = 100;
+constexpr int kHeaderBytes = 6;
+
+void printLine(const std::string& line) {
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+    char buffer[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(buffer, sizeof buffer, fmt, args);
+    va_end(args);
+    return buffer;
+}
+
+// One axis of an interpolated lookup: the cell's lower and upper sample and the fraction inside it.
+// The cell index is clamped into the grid, so no coordinate (below 0, above 1, NaN, infinite) reads
+// outside the arrays; above 1 the last cell extrapolates, below 0 the first one does.
+struct AxisCell {
+    int lower;
+    int upper;
+    float fraction;
+};
+
+AxisCell axisCell(float r, int dim) {
+    float f = r * static_cast<float>(dim - 1);
+    if (std::isnan(f))
+        f = 0.0f;
+    if (dim < 2)
+        return AxisCell{0, 0, f};  // a single layer: both corners read it, f is 0
+    int i;
+    if (f >= static_cast<float>(dim - 1)) {
+        i = dim - 2;
+    } else if (f < 0.0f) {
+        i = 0;
+    } else {
+        i = static_cast<int>(f);
+        if (i >= dim - 1)
+            i = dim - 2;
+    }
+    return AxisCell{i, i + 1, f - static_cast<float>(i)};
+}
+
+int clampInt(int v, int lo, int hi) {
+    return v < lo ? lo : (v > hi ? hi : v);
+}
+
+// A progress percentage the literal sample loop would post, and the loop index that posts it.
+struct Mark {
+    std::int64_t index;
+    int percent;
+};
+
+// trunc(float(i) / float(n) * 100) in single precision; non-decreasing in i.
+int percentOf(std::int64_t i, std::int64_t n) {
+    return static_cast<int>(static_cast<float>(i) / static_cast<float>(n) * 100.0f);
+}
+
+// Smallest i in [lo, n) with percentOf(i, n) > threshold, or n if there is none.
+std::int64_t firstAbove(std::int64_t lo, std::int64_t n, int threshold) {
+    std::int64_t hi = n;
+    while (lo < hi) {
+        const std::int64_t mid = lo + (hi - lo) / 2;
+        if (percentOf(mid, n) > threshold) {
+            hi = mid;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    return lo;
+}
+
+// The read loop posts p = percentOf(i) each time it rises: every distinct value > 0, at its first i.
+std::vector<Mark> readMarks(std::int64_t n) {
+    std::vector<Mark> marks;
+    std::int64_t from = 0;
+    for (int last = 0;;) {
+        const std::int64_t i = firstAbove(from, n, last);
+        if (i >= n)
+            break;
+        last = percentOf(i, n);
+        marks.push_back({i, last});
+        from = i + 1;
+    }
+    return marks;
+}
+
+// The gradient loop tests percentOf(k) > P and then posts P = percentOf(k + 1).
+std::vector<Mark> gradientMarks(std::int64_t n) {
+    std::vector<Mark> marks;
+    std::int64_t from = 0;
+    for (int last = 0;;) {
+        const std::int64_t k = firstAbove(from, n, last);
+        if (k >= n)
+            break;
+        last = percentOf(k + 1, n);
+        marks.push_back({k, last});
+        from = k + 1;
+    }
+    return marks;
+}
+
+// Posts a phase's precomputed percentages in order as parallel chunks report their work done,
+// so observers see exactly the sequence of the sequential loop, one post at a time.
+class ProgressSchedule {
+  public:
+    ProgressSchedule(std::string info, std::vector<Mark> marks, NotificationCenter& center)
+        : poster_(std::move(info), center), marks_(std::move(marks)) {}
+
+    void finished(std::int64_t count) {
+        std::lock_guard lock(mutex_);
+        done_ += count;
+        while (next_ < marks_.size() && marks_[next_].index < done_) {
+            poster_.postIfHigher(marks_[next_++].percent);
+        }
+    }
+
+  private:
+    ProgressPoster poster_;
+    std::vector<Mark> marks_;
+    std::mutex mutex_;
+    std::size_t next_ = 0;
+    std::int64_t done_ = 0;
+};
+
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// Reads exactly size bytes at offset; returns the bytes read (fewer at end of file) or -1.
+std::int64_t readFully(int fd, void* buffer, std::int64_t size, std::int64_t offset) {
+    auto* out = static_cast<char*>(buffer);
+    std::int64_t total = 0;
+    while (total < size) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(size - total, 1 << 30));
+        const ssize_t got = ::pread(fd, out + total, want, offset + total);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (got == 0)
+            break;
+        total += got;
+    }
+    return total;
+}
+
+std::int64_t physicalMemoryBytes() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0)
+        return INT64_MAX;
+    return std::int64_t(pages) * pageSize;
+}
+
+// Uninitialised storage for count entries of T; large arrays are aligned to and advised for
+// transparent huge pages. Throws std::bad_alloc.
+template <class T>
+T* allocateArray(std::int64_t count) {
+    constexpr std::size_t kHugePage = std::size_t(2) << 20;
+    const std::size_t bytes = std::size_t(count) * sizeof(T);
+    const bool huge = bytes >= 2 * kHugePage;
+    const std::size_t alignment = huge ? kHugePage : 64;
+    void* p = std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
+    if (!p)
+        throw std::bad_alloc();
+    if (huge)
+        ::madvise(p, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);  // a hint; failure is harmless
+    return static_cast<T*>(p);
+}
+
+std::string lastPathComponent(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Central differences with clamped neighbours, halved and normalised, for one row of voxels.
+// Rows above and below (in y and z) are passed already clamped to the grid.
+void gradientRow(const std::uint16_t* row, const std::uint16_t* yMinus, const std::uint16_t* yPlus,
+                 const std::uint16_t* zMinus, const std::uint16_t* zPlus, int xDim, _Vector* out) {
+    auto at = [&](int x, int xm, int xp) {
+        const int gx = int(row[xp]) - int(row[xm]);
+        const int gy = int(yPlus[x]) - int(yMinus[x]);
+        const int gz = int(zPlus[x]) - int(zMinus[x]);
+        out[x] = NormalizeVector(MakeVector(0.5f * float(gx), 0.5f * float(gy), 0.5f * float(gz)));
+    };
+    if (xDim == 1) {
+        at(0, 0, 0);
+        return;
+    }
+    at(0, 0, 1);
+    int x = 1;
+#if defined(__SSE2__)
+    // Four voxels at a time with the same IEEE operations in the same order as NormalizeVector
+    // (sqrtps and divps round exactly like their scalar forms), so the results are bit-identical.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128 half = _mm_set1_ps(0.5f);
+    auto difference = [&](const std::uint16_t* plus, const std::uint16_t* minus) {
+        const __m128i p = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(plus)), zero);
+        const __m128i m = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(minus)), zero);
+        return _mm_mul_ps(half, _mm_cvtepi32_ps(_mm_sub_epi32(p, m)));
+    };
+    for (; x + 4 <= xDim - 1; x += 4) {
+        const __m128 vx = difference(row + x + 1, row + x - 1);
+        const __m128 vy = difference(yPlus + x, yMinus + x);
+        const __m128 vz = difference(zPlus + x, zMinus + x);
+        const __m128 length =
+            _mm_sqrt_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(vx, vx), _mm_mul_ps(vy, vy)), _mm_mul_ps(vz, vz)));
+        const __m128 flat = _mm_cmpeq_ps(length, _mm_setzero_ps());  // keep the vector unchanged
+        auto scaled = [&](__m128 v) {
+            return _mm_or_ps(_mm_and_ps(flat, v), _mm_andnot_ps(flat, _mm_div_ps(v, length)));
+        };
+        const __m128 nx = scaled(vx), ny = scaled(vy), nz = scaled(vz);
+        // Interleave into four consecutive (x, y, z) records.
+        const __m128 xyLow = _mm_unpacklo_ps(nx, ny);   // x0 y0 x1 y1
+        const __m128 xyHigh = _mm_unpackhi_ps(nx, ny);  // x2 y2 x3 y3
+        const __m128 a = _mm_shuffle_ps(nz, nx, _MM_SHUFFLE(1, 1, 0, 0));
+        const __m128 b = _mm_shuffle_ps(ny, nz, _MM_SHUFFLE(1, 1, 1, 1));
+        const __m128 c = _mm_shuffle_ps(nz, xyHigh, _MM_SHUFFLE(3, 2, 3, 2));
+        float* o = reinterpret_cast<float*>(out + x);
+        _mm_storeu_ps(o, _mm_shuffle_ps(xyLow, a, _MM_SHUFFLE(2, 0, 1, 0)));
+        _mm_storeu_ps(o + 4, _mm_shuffle_ps(b, xyHigh, _MM_SHUFFLE(1, 0, 2, 0)));
+        _mm_storeu_ps(o + 8, _mm_shuffle_ps(c, c, _MM_SHUFFLE(1, 3, 2, 0)));
+    }
+#endif
+    for (; x < xDim - 1; ++x)
+        at(x, x - 1, x + 1);
+    at(xDim - 1, xDim - 2, xDim - 1);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// VolumeData
+
+VolumeData::VolumeData() = default;
+
+void VolumeData::FreeDeleter::operator()(void* p) const noexcept {
+    std::free(p);
+}
+
+int VolumeData::getDensity(int x, int y, int z) const {
+    if (!hasData())
+        return 0;
+    return densities_[index(clampInt(x, 0, xDim_ - 1), clampInt(y, 0, yDim_ - 1), clampInt(z, 0, zDim_ - 1))];
+}
+
+_Vector VolumeData::getGradient(int x, int y, int z) const {
+    if (!hasData())
+        return _Vector{0.0f, 0.0f, 0.0f};
+    return gradients_[index(clampInt(x, 0, xDim_ - 1), clampInt(y, 0, yDim_ - 1), clampInt(z, 0, zDim_ - 1))];
+}
+
+float VolumeData::trilinear(float x, float y, float z, float s000, float s100, float s010, float s110,
+                            float s001, float s101, float s011, float s111) {
+    // Double products: a cell of constant value v then yields exactly v after rounding to float.
+    const double dx = x, dy = y, dz = z;
+    const double result = s000 * (1 - dx) * (1 - dy) * (1 - dz) + s100 * dx * (1 - dy) * (1 - dz) +
+                          s010 * (1 - dx) * dy * (1 - dz) + s110 * dx * dy * (1 - dz) +
+                          s001 * (1 - dx) * (1 - dy) * dz + s101 * dx * (1 - dy) * dz +
+                          s011 * (1 - dx) * dy * dz + s111 * dx * dy * dz;
+    return static_cast<float>(result);
+}
+
+int VolumeData::getDensityForRelative(float rx, float ry, float rz) const {
+    if (!hasData())
+        return 0;
+    const AxisCell cx = axisCell(rx, xDim_), cy = axisCell(ry, yDim_), cz = axisCell(rz, zDim_);
+    auto d = [&](int x, int y, int z) { return static_cast<float>(densities_[index(x, y, z)]); };
+    const float t = trilinear(cx.fraction, cy.fraction, cz.fraction, d(cx.lower, cy.lower, cz.lower),
+                              d(cx.upper, cy.lower, cz.lower), d(cx.lower, cy.upper, cz.lower),
+                              d(cx.upper, cy.upper, cz.lower), d(cx.lower, cy.lower, cz.upper),
+                              d(cx.upper, cy.lower, cz.upper), d(cx.lower, cy.upper, cz.upper),
+                              d(cx.upper, cy.upper, cz.upper));
+    // Extrapolation outside 0..1 must still give a density the per-density tables hold.
+    if (!(t > 0.0f))
+        return 0;
+    if (t >= static_cast<float>(kMaxDensity - 1))
+        return kMaxDensity - 1;
+    return static_cast<int>(t);
+}
+
+_Vector VolumeData::getGradientForRelative(float rx, float ry, float rz) const {
+    if (!hasData())
+        return _Vector{0.0f, 0.0f, 0.0f};
+    const AxisCell cx = axisCell(rx, xDim_), cy = axisCell(ry, yDim_), cz = axisCell(rz, zDim_);
+    const _Vector s000 = gradients_[index(cx.lower, cy.lower, cz.lower)];
+    const _Vector s100 = gradients_[index(cx.upper, cy.lower, cz.lower)];
+    const _Vector s010 = gradients_[index(cx.lower, cy.upper, cz.lower)];
+    const _Vector s110 = gradients_[index(cx.upper, cy.upper, cz.lower)];
+    const _Vector s001 = gradients_[index(cx.lower, cy.lower, cz.upper)];
+    const _Vector s101 = gradients_[index(cx.upper, cy.lower, cz.upper)];
+    const _Vector s011 = gradients_[index(cx.lower, cy.upper, cz.upper)];
+    const _Vector s111 = gradients_[index(cx.upper, cy.upper, cz.upper)];
+    const float x = trilinear(cx.fraction, cy.fraction, cz.fraction, s000.x, s100.x, s010.x, s110.x, s001.x,
+                              s101.x, s011.x, s111.x);
+    const float y = trilinear(cx.fraction, cy.fraction, cz.fraction, s000.y, s100.y, s010.y, s110.y, s001.y,
+                              s101.y, s011.y, s111.y);
+    const float z = trilinear(cx.fraction, cy.fraction, cz.fraction, s000.z, s100.z, s010.z, s110.z, s001.z,
+                              s101.z, s011.z, s111.z);
+    return NormalizeVector(MakeVector(x, y, z));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Data
+
+Data& Data::sharedInstance() {
+    // Never destroyed: loader threads and renderers may still reach it while the process exits.
+    static Data* instance = new Data();
+    return *instance;
+}
+
+Data::Data(NotificationCenter& center) : center_(center), current_(std::make_shared<const VolumeData>()) {}
+
+std::shared_ptr<const VolumeData> Data::volume() const {
+    std::lock_guard lock(mutex_);
+    return current_;
+}
+
+std::string Data::filename() const {
+    return volume()->filename();
+}
+int Data::xDim() const {
+    return volume()->xDim();
+}
+int Data::yDim() const {
+    return volume()->yDim();
+}
+int Data::zDim() const {
+    return volume()->zDim();
+}
+bool Data::hasData() const {
+    return volume()->hasData();
+}
+float Data::getNormalizedOccurrenceForDensity(int density) const {
+    return volume()->getNormalizedOccurrenceForDensity(density);
+}
+int Data::getDensity(int x, int y, int z) const {
+    return volume()->getDensity(x, y, z);
+}
+_Vector Data::getGradient(int x, int y, int z) const {
+    return volume()->getGradient(x, y, z);
+}
+int Data::getDensityForRelative(float rx, float ry, float rz) const {
+    return volume()->getDensityForRelative(rx, ry, rz);
+}
+_Vector Data::getGradientForRelative(float rx, float ry, float rz) const {
+    return volume()->getGradientForRelative(rx, ry, rz);
+}
+
+void Data::loadFromFileName(const std::string& path) {
+    std::lock_guard loadLock(loadMutex_);
+    try {
+        load(path);
+    } catch (const std::bad_alloc&) {
+        fail("Data:Error: not enough memory to load the volume");
+    } catch (const std::exception& e) {
+        fail(std::string("Data:Error: ") + e.what());
+    }
+}
+
+void Data::fail(const std::string& message) {
+    printLine(message);
+    UserInfo info;
+    info["info"] = message;
+    center_.post(kDataLoadFailed, nullptr, &info);
+}
+
+void Data::publish(std::shared_ptr<const VolumeData> volume) {
+    {
+        std::lock_guard lock(mutex_);
+        current_.swap(volume);
+    }
+    // The previous volume goes when its last reader lets go of it (possibly right here).
+    volume.reset();
+    center_.post(kNewDataAvailable);
+}
+
+bool Data::load(const std::string& path) {
+    // Non-blocking open: a FIFO without a writer must not hang the loader; only regular files load.
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_size < kHeaderBytes) {
+        fail("Data:Error: file < 6 Bytes");
+        return false;
+    }
+    const std::int64_t fileLength = status.st_size;
+
+    unsigned char header[kHeaderBytes];
+    if (readFully(file.get(), header, kHeaderBytes, 0) != kHeaderBytes) {
+        fail("Data:Error: file < 6 Bytes");
+        return false;
+    }
+    auto volume = std::make_shared<VolumeData>();
+    volume->filename_ = path;
+    volume->xDim_ = header[0] + 256 * header[1];
+    volume->yDim_ = header[2] + 256 * header[3];
+    volume->zDim_ = header[4] + 256 * header[5];
+
+    // 65535^3 samples fit easily in 64 bits, as do their byte sizes.
+    const std::int64_t n = volume->sampleCount();
+    const std::int64_t expectedLength = 2 * n + kHeaderBytes;
+    if (fileLength != expectedLength) {
+        printLine(format("Data:Error: file has invalid length '%lld'", static_cast<long long>(fileLength)));
+        if (fileLength < expectedLength) {
+            fail(format("Data:Error: file is shorter than its header promises (%lld of %lld bytes)",
+                        static_cast<long long>(fileLength), static_cast<long long>(expectedLength)));
+            return false;
+        }
+    }
+
+    if (n > 0) {
+        const std::int64_t needed = n * std::int64_t(sizeof(std::uint16_t) + sizeof(_Vector));
+        const std::string tooLarge =
+            format("Data:Error: volume of %d x %d x %d samples is too large to load (%lld MiB needed)",
+                   volume->xDim_, volume->yDim_, volume->zDim_, static_cast<long long>(needed >> 20));
+        // Refused up front: pages promised by overcommit would fail later, at the first touch.
+        if (needed > physicalMemoryBytes()) {
+            fail(tooLarge);
+            return false;
+        }
+        try {
+            volume->densities_.reset(allocateArray<std::uint16_t>(n));
+            volume->gradients_.reset(allocateArray<_Vector>(n));
+        } catch (const std::bad_alloc&) {
+            fail(tooLarge);
+            return false;
+        }
+    }
+
+    // Read, clamp and count in parallel chunks, straight into the density array.
+    std::uint16_t* densities = volume->densities_.get();
+    std::array<std::int64_t, kMaxDensity> counts{};
+    std::atomic<std::int64_t> clamped{0};
+    std::atomic<bool> truncated{false};
+    std::atomic<int> readError{0};
+    std::mutex countsMutex;
+    {
+        ProgressSchedule progress("read " + lastPathComponent(path), readMarks(n), center_);
+        const std::int64_t chunks = (n + kReadChunkSamples - 1) / kReadChunkSamples;
+        parallelFor(chunks, [&](std::int64_t chunk) {
+            const std::int64_t begin = chunk * kReadChunkSamples;
+            const std::int64_t count = std::min(kReadChunkSamples, n - begin);
+            std::uint16_t* samples = densities + begin;
+            const std::int64_t got = readFully(file.get(), samples, 2 * count, kHeaderBytes + 2 * begin);
+            if (got != 2 * count) {
+                if (got < 0) {
+                    readError.store(errno);
+                } else {
+                    truncated.store(true);
+                }
+                progress.finished(count);
+                return;
+            }
+            // Four interleaved tables keep runs of one density (air) from serialising the increments.
+            std::uint32_t local[4][kMaxDensity] = {};
+            std::int64_t localClamped = 0;
+            for (std::int64_t i = 0; i < count; ++i) {
+                std::uint32_t v = samples[i];
+                if constexpr (std::endian::native == std::endian::big)
+                    v = ((v & 0xff) << 8) | (v >> 8);
+                if (v >= std::uint32_t(kMaxDensity)) {
+                    v = kMaxDensity - 1;
+                    ++localClamped;
+                }
+                samples[i] = static_cast<std::uint16_t>(v);
+                ++local[i & 3][v];
+            }
+            clamped.fetch_add(localClamped);
+            {
+                std::lock_guard lock(countsMutex);
+                for (int d = 0; d < kMaxDensity; ++d)
+                    counts[d] += local[0][d] + local[1][d] + local[2][d] + local[3][d];
+            }
+            progress.finished(count);
+        });
+    }
+    if (readError.load() != 0) {
+        fail(format("Data:Error: cannot read file (%s)", std::strerror(readError.load())));
+        return false;
+    }
+    if (truncated.load()) {
+        fail("Data:Error: file changed while reading");
+        return false;
+    }
+
+    const std::int64_t clampedCount = clamped.load();
+    for (std::int64_t i = 0; i < std::min(clampedCount, kMaxWarningLines); ++i) {
+        printLine("Data:Warning: density > maxDensity");
+    }
+    if (clampedCount > kMaxWarningLines) {
+        printLine(format("Data:Warning: density > maxDensity (%lld samples clamped)",
+                         static_cast<long long>(clampedCount)));
+    }
+
+    // Normalise by the largest count of a density above the air threshold; none counted: all zeros.
+    std::int64_t largest = 0;
+    for (int d = kHighestUncountedDensity + 1; d < kMaxDensity; ++d)
+        largest = std::max(largest, counts[d]);
+    if (largest > 0) {
+        for (int d = kHighestUncountedDensity + 1; d < kMaxDensity; ++d) {
+            volume->occurrence_[d] = static_cast<float>(counts[d]) / static_cast<float>(largest);
+        }
+    }
+
+    // Gradients over whole rows in parallel; every voxel's value depends only on the densities.
+    {
+        const int xDim = volume->xDim_, yDim = volume->yDim_, zDim = volume->zDim_;
+        const std::int64_t rows = std::int64_t(yDim) * zDim;
+        const std::int64_t rowsPerChunk = std::max<std::int64_t>(1, kGradientChunkVoxels / std::max(1, xDim));
+        const std::int64_t chunks = n > 0 ? (rows + rowsPerChunk - 1) / rowsPerChunk : 0;
+        _Vector* gradients = volume->gradients_.get();
+        ProgressSchedule progress("calculate gradients", gradientMarks(n), center_);
+        parallelFor(chunks, [&](std::int64_t chunk) {
+            const std::int64_t first = chunk * rowsPerChunk;
+            const std::int64_t last = std::min(rows, first + rowsPerChunk);
+            for (std::int64_t r = first; r < last; ++r) {
+                const int y = static_cast<int>(r % yDim), z = static_cast<int>(r / yDim);
+                auto rowAt = [&](int yy, int zz) { return densities + volume->index(0, yy, zz); };
+                gradientRow(rowAt(y, z), rowAt(y > 0 ? y - 1 : y, z), rowAt(y < yDim - 1 ? y + 1 : y, z),
+                            rowAt(y, z > 0 ? z - 1 : z), rowAt(y, z < zDim - 1 ? z + 1 : z), xDim,
+                            gradients + volume->index(0, y, z));
+            }
+            progress.finished((last - first) * xDim);
+        });
+    }
+
+    publish(std::move(volume));
+    return true;
+}
+
+}  // namespace qz
