@@ -9,6 +9,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     xvfb xauth
     clang libclang-rt-14-dev
+    libjpeg62-turbo-dev
 )
 
 missing=()

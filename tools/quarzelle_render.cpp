@@ -1,0 +1,349 @@
+// quarzelle-render: renders a volume file to an image without a display.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "data/Data.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Threads.h"
+#include "render/MIP.h"
+#include "render/Slices.h"
+#include "render/Volume.h"
+#include "tools/quarzelle_render_image.h"
+#include "transfer/TransferFkt.h"
+#include "transfer/TransferFktText.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: quarzelle-render VOLUME.dat --renderer slices|volume|mip --out IMAGE.png|.jpg [options]\n"
+    "\n"
+    "Renders a .dat volume to an image, as the interactive renderers would.\n"
+    "\n"
+    "  --renderer R           slices, volume (ray casting) or mip (maximum intensity projection)\n"
+    "  --out FILE             .png keeps the RGBA bytes exactly; .jpg/.jpeg has no alpha, so every\n"
+    "                         pixel is composited onto black (slice images may be transparent)\n"
+    "  --resolution N         largest image side, 1 .. 16384 (default 100)\n"
+    "  --quality 0|1          1 samples trilinearly (default 0 for volume and mip)\n"
+    "  --shading              Phong shading with the light at the eye (volume and mip)\n"
+    "  --orientation AX AY AZ rotation angles in radians about x, y, z (default 0 0 0)\n"
+    "  --axis 0|1|2           slice axis (default 2)\n"
+    "  --depth D              slice depth, 0 = first layer, 1 = last (default 0.5)\n"
+    "  --tf FILE              transfer function text: 'rgb DENSITY R G B', 'alpha DENSITY A', '#' comments,\n"
+    "                         applied in order to the initial grey ramp\n"
+    "  --threads N            worker threads, 1 .. 1024 (default: all cores)\n"
+    "  --time                 print 'load: S s' and 'render: S s' on standard output\n"
+    "  --help                 this text\n"
+    "\n"
+    "Diagnostics of the loader and the renderers go to standard output; a progress bar goes to\n"
+    "standard error when it is a terminal. Errors give one line on standard error and exit status 1\n"
+    "(2 for bad arguments); no partial image is written.\n";
+
+struct Options {
+    std::string volume;
+    std::string renderer;
+    std::string out;
+    bool jpeg = false;
+    int resolution = 100;
+    std::optional<int> quality;
+    bool shading = false;
+    float orientation[3] = {0.0f, 0.0f, 0.0f};
+    int axis = 2;
+    float depth = 0.5f;
+    std::string transferFkt;
+    int threads = 0;
+    bool time = false;
+};
+
+// A one-line complaint and the exit status that goes with it.
+struct Failure {
+    std::string message;
+    int status;
+};
+
+bool parseInt(const char* text, long lo, long hi, int* value) {
+    if (!text || !*text)
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi)
+        return false;
+    *value = int(v);
+    return true;
+}
+
+bool parseFloat(const char* text, float* value) {
+    if (!text || !*text)
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const float v = std::strtof(text, &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v))
+        return false;
+    *value = v;
+    return true;
+}
+
+bool endsWith(const std::string& s, const std::string& suffix) {
+    if (s.size() < suffix.size())
+        return false;
+    for (std::size_t i = 0; i < suffix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(s[s.size() - suffix.size() + i])) != suffix[i])
+            return false;
+    }
+    return true;
+}
+
+std::optional<Failure> parse(int argc, char** argv, Options* o) {
+    auto bad = [](const std::string& message) { return Failure{message + " (see --help)", 2}; };
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](int offset = 1) -> const char* {
+            return i + offset < argc ? argv[i + offset] : nullptr;
+        };
+        auto need = [&](int count) -> std::optional<Failure> {
+            if (i + count >= argc)
+                return bad(arg + " needs " + (count == 1 ? "a value" : "three values"));
+            return std::nullopt;
+        };
+        if (arg == "--renderer") {
+            if (auto f = need(1))
+                return f;
+            o->renderer = value();
+            if (o->renderer != "slices" && o->renderer != "volume" && o->renderer != "mip") {
+                return bad("unknown renderer '" + o->renderer + "' (slices, volume or mip)");
+            }
+            ++i;
+        } else if (arg == "--out") {
+            if (auto f = need(1))
+                return f;
+            o->out = value();
+            ++i;
+        } else if (arg == "--resolution") {
+            if (auto f = need(1))
+                return f;
+            if (!parseInt(value(), 1, qz::Renderer::kMaxImageSide, &o->resolution)) {
+                return bad("bad resolution '" + std::string(value()) + "' (1 .. 16384)");
+            }
+            ++i;
+        } else if (arg == "--quality") {
+            if (auto f = need(1))
+                return f;
+            int q;
+            if (!parseInt(value(), 0, 1, &q))
+                return bad("bad quality '" + std::string(value()) + "' (0 or 1)");
+            o->quality = q;
+            ++i;
+        } else if (arg == "--shading") {
+            o->shading = true;
+        } else if (arg == "--orientation") {
+            if (auto f = need(3))
+                return f;
+            for (int k = 0; k < 3; ++k) {
+                if (!parseFloat(value(k + 1), &o->orientation[k])) {
+                    return bad("bad orientation angle '" + std::string(value(k + 1)) + "' (a finite number)");
+                }
+            }
+            i += 3;
+        } else if (arg == "--axis") {
+            if (auto f = need(1))
+                return f;
+            if (!parseInt(value(), 0, 2, &o->axis))
+                return bad("bad axis '" + std::string(value()) + "' (0, 1 or 2)");
+            ++i;
+        } else if (arg == "--depth") {
+            if (auto f = need(1))
+                return f;
+            if (!parseFloat(value(), &o->depth)) {
+                return bad("bad depth '" + std::string(value()) + "' (a finite number)");
+            }
+            ++i;
+        } else if (arg == "--tf") {
+            if (auto f = need(1))
+                return f;
+            o->transferFkt = value();
+            ++i;
+        } else if (arg == "--threads") {
+            if (auto f = need(1))
+                return f;
+            if (!parseInt(value(), 1, 1024, &o->threads)) {
+                return bad("bad thread count '" + std::string(value()) + "' (1 .. 1024)");
+            }
+            ++i;
+        } else if (arg == "--time") {
+            o->time = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return bad("unknown option '" + arg + "'");
+        } else if (o->volume.empty()) {
+            o->volume = arg;
+        } else {
+            return bad("unexpected argument '" + arg + "'");
+        }
+    }
+    if (o->volume.empty())
+        return bad("no volume file given");
+    if (o->renderer.empty())
+        return bad("no renderer given (--renderer slices|volume|mip)");
+    if (o->out.empty())
+        return bad("no output file given (--out IMAGE.png|.jpg)");
+    if (endsWith(o->out, ".png")) {
+        o->jpeg = false;
+    } else if (endsWith(o->out, ".jpg") || endsWith(o->out, ".jpeg")) {
+        o->jpeg = true;
+    } else {
+        return bad("output '" + o->out + "' must end in .png, .jpg or .jpeg");
+    }
+    return std::nullopt;
+}
+
+// A progress bar on a terminal: one line per phase, redrawn in place.
+class ProgressBar {
+  public:
+    void update(const std::string& info, int percent) {
+        std::lock_guard lock(mutex_);
+        if (info != phase_ && !phase_.empty())
+            std::fputc('\n', stderr);
+        phase_ = info;
+        constexpr int kWidth = 30;
+        const int filled = percent * kWidth / 100;
+        std::fprintf(stderr, "\r%-28.28s [%s%s] %3d%%", info.c_str(),
+                     std::string(std::size_t(filled), '#').c_str(),
+                     std::string(std::size_t(kWidth - filled), '.').c_str(), percent);
+        std::fflush(stderr);
+    }
+    void finish() {
+        std::lock_guard lock(mutex_);
+        if (!phase_.empty())
+            std::fputc('\n', stderr);
+        phase_.clear();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::string phase_;
+};
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::optional<Failure> run(const Options& o) {
+    if (o.threads > 0)
+        qz::setThreadCount(o.threads);
+    qz::NotificationCenter center;
+    qz::Data data(center);
+    qz::TransferFkt transferFkt(center);
+
+    if (!o.transferFkt.empty()) {
+        std::string error;
+        if (!qz::loadTransferFktFile(o.transferFkt, transferFkt, &error)) {
+            return Failure{"transfer function '" + o.transferFkt + "': " + error, 1};
+        }
+    }
+
+    ProgressBar bar;
+    std::optional<qz::Observation> progress;
+    if (::isatty(STDERR_FILENO)) {
+        progress.emplace(center, qz::kUpdateProgressBar, nullptr, [&bar](const qz::Notification& n) {
+            bar.update(n.stringValue("info"), n.intValue("progress"));
+        });
+    }
+    std::string loadFailure;
+    const qz::Observation failed(center, qz::kDataLoadFailed, nullptr, [&](const qz::Notification& n) {
+        loadFailure = n.stringValue("info", "cannot load");
+    });
+
+    // The loader only says "file < 6 Bytes" for a file it cannot open; say why here.
+    {
+        const int fd = ::open(o.volume.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return Failure{"cannot read volume '" + o.volume + "': " + std::strerror(errno), 1};
+        ::close(fd);
+    }
+    const auto loadStart = std::chrono::steady_clock::now();
+    data.loadFromFileName(o.volume);
+    const double loadSeconds = secondsSince(loadStart);
+    if (!loadFailure.empty()) {
+        bar.finish();
+        const std::string prefix = "Data:Error: ";
+        const std::string reason =
+            loadFailure.rfind(prefix, 0) == 0 ? loadFailure.substr(prefix.size()) : loadFailure;
+        return Failure{"cannot load volume '" + o.volume + "': " + reason, 1};
+    }
+    if (!data.hasData()) {
+        bar.finish();
+        return Failure{"volume '" + o.volume + "' holds no samples (a dimension is 0)", 1};
+    }
+
+    std::unique_ptr<qz::Renderer> renderer;
+    if (o.renderer == "slices") {
+        auto slices = std::make_unique<qz::Slices>(data, transferFkt);
+        slices->setAxis(o.axis);
+        slices->setDepth(o.depth);
+        renderer = std::move(slices);
+    } else if (o.renderer == "volume") {
+        renderer = std::make_unique<qz::Volume>(data, transferFkt);
+    } else {
+        renderer = std::make_unique<qz::MIP>(data, transferFkt);
+    }
+    // The interactive defaults: volume and MIP previews sample at quality 0.
+    renderer->setQuality(o.quality.value_or(o.renderer == "slices" ? renderer->quality() : 0));
+    renderer->setDoShading(o.shading);
+    renderer->setOrientation(qz::MakeVector(o.orientation[0], o.orientation[1], o.orientation[2]));
+    renderer->setMaxImageResolution(o.resolution);
+    if (renderer->maxImageResolution() != o.resolution) {
+        bar.finish();
+        return Failure{"the renderer refused resolution " + std::to_string(o.resolution), 1};
+    }
+
+    const auto renderStart = std::chrono::steady_clock::now();
+    const std::shared_ptr<const qz::RgbaImage> image = renderer->imageRef();
+    const double renderSeconds = secondsSince(renderStart);
+    bar.finish();
+    if (!image || image->width <= 0 || image->height <= 0) {
+        return Failure{"the renderer produced no image (too large for memory?)", 1};
+    }
+
+    std::string error;
+    if (!qz::cli::writeImageFile(o.out, o.jpeg, image->width, image->height, image->pixels.data(), &error)) {
+        return Failure{"cannot write '" + o.out + "': " + error, 1};
+    }
+    if (o.time) {
+        std::printf("load: %.3f s\nrender: %.3f s\n", loadSeconds, renderSeconds);
+        std::fflush(stdout);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
+    Options options;
+    std::optional<Failure> failure = parse(argc, argv, &options);
+    if (!failure)
+        failure = run(options);
+    if (failure) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "quarzelle-render: %s\n", failure->message.c_str());
+        return failure->status;
+    }
+    return 0;
+}
