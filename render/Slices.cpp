@@ -6,6 +6,29 @@
 
 namespace qz {
 
+namespace {
+
+// The image size of a section of `volume` along `axis`, its longer side `resolution`.
+void sectionSize(const VolumeData& volume, int axis, int resolution, int* width, int* height) {
+    int w = volume.xDim();
+    int h = volume.yDim();
+    if (axis == 0) {
+        w = volume.zDim();
+    } else if (axis == 1) {
+        h = volume.zDim();
+    }
+    const float r = static_cast<float>(resolution);
+    if (w > h) {
+        *width = resolution;
+        *height = static_cast<int>(r * static_cast<float>(h) / static_cast<float>(w));
+    } else {
+        *height = resolution;
+        *width = static_cast<int>(r * static_cast<float>(w) / static_cast<float>(h));
+    }
+}
+
+}  // namespace
+
 Slices::Slices(Data& data, TransferFkt& transferFkt) : Renderer(data, transferFkt, DeferObservation{}) {
     setMaxImageResolution(100);
     observeNewData();
@@ -64,37 +87,26 @@ void Slices::calcWidthHeight() {
     if (!volume->hasData())
         return;
     std::lock_guard lock(mutex_);
-    int w = volume->xDim();
-    int h = volume->yDim();
-    if (axis_ == 0) {
-        w = volume->zDim();
-    } else if (axis_ == 1) {
-        h = volume->zDim();
-    }
-    const float resolution = static_cast<float>(maxImageResolution_);
-    if (w > h) {
-        width_ = maxImageResolution_;
-        height_ = static_cast<int>(resolution * static_cast<float>(h) / static_cast<float>(w));
-    } else {
-        height_ = maxImageResolution_;
-        width_ = static_cast<int>(resolution * static_cast<float>(w) / static_cast<float>(h));
-    }
+    sectionSize(*volume, axis_, maxImageResolution_, &width_, &height_);
 }
 
 std::shared_ptr<const RgbaImage> Slices::updateImageRef() {
+    // The volume first, then its section's size: a load landing before its "newDataAvailable"
+    // reaches processNewData must not pair the new samples with the old volume's size.
+    const std::shared_ptr<const VolumeData> volume = data_.volume();
+    // No pixels without a volume: also after a load of an empty volume, which keeps the old size.
+    if (!volume->hasData())
+        return nullptr;
     int width, height, axis;
     float depth;
     {
         std::lock_guard lock(mutex_);
-        width = width_;
-        height = height_;
         axis = axis_;
         depth = depth_;
+        sectionSize(*volume, axis, maxImageResolution_, &width, &height);
     }
-    const std::shared_ptr<const VolumeData> volume = data_.volume();
     const ColorTable table = transferFkt_.table();
-    // No pixels without a volume: also after a load of an empty volume, which keeps the old size.
-    if (width <= 0 || height <= 0 || !volume->hasData())
+    if (width <= 0 || height <= 0)
         return nullptr;
 
     std::shared_ptr<RgbaImage> image = allocateImage(width, height);
