@@ -1,0 +1,206 @@
+// Renderer benchmarks on the 256^3 head phantom (written to /tmp on first use).
+//
+//   Preview/<kind>/<tf>/<orientation>           100^2, quality 0, unshaded: what a drag redraws
+//   HiRes/<kind>/<res>/<shading>/<tf>/<orient>  quality 1, volume and MIP at 512^2 and 1024^2
+//   HiRes/Slices/4096/<tf>                      a 4096^2 section
+//   Headline/vs_reference                       1024^2 shaded volume, semi-transparent, orientation 0,
+//                                               once with the plain reference renderer, then fast
+//
+// tf: "opaque" is the initial grey ramp (alpha 255 everywhere); "semi" has the opacity points
+// 0:0, 999:0, 2500:40, 4095:255 (air and skin transparent, brain faint, bone dense).
+// orientation: "front" is (0, 0, 0), "oblique" is (0.5, 0.7, 0.2).
+// Counters: rays/s (pixels per second) and steps/s (rays times their 2 * areaRadius steps, the
+// work of the plain loop). The headline case also reports the reference's seconds, the ratio and
+// whether both images are byte for byte the same. Run with the real clock: renders use all cores.
+
+#include <benchmark/benchmark.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "data/Data.h"
+#include "platform/NotificationCenter.h"
+#include "reference/ReferenceRenderers.h"
+#include "render/MIP.h"
+#include "render/Slices.h"
+#include "render/Volume.h"
+#include "tools/phantom.h"
+#include "transfer/TransferFkt.h"
+
+namespace {
+
+using namespace qz;
+
+struct Scene {
+    NotificationCenter center;
+    Data data{center};
+    TransferFkt opaque{center};
+    TransferFkt semi{center};
+    bool ok = false;
+
+    Scene() {
+        const int edge = 256;
+        const std::string path = "/tmp/quarzelle-phantom-" + std::to_string(edge) + ".dat";
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || st.st_size != 2 * std::int64_t(edge) * edge * edge + 6) {
+            std::string error;
+            if (!phantom::writeFile(path, edge, edge, edge, 1, &error)) {
+                std::fprintf(stderr, "bench_render: %s\n", error.c_str());
+                return;
+            }
+        }
+        data.loadFromFileName(path);
+        ok = data.xDim() == edge;
+        semi.addOpacityReferencePointForDensity(0, 0);
+        semi.addOpacityReferencePointForDensity(999, 0);
+        semi.addOpacityReferencePointForDensity(2500, 40);
+        semi.addOpacityReferencePointForDensity(kMaxDensity - 1, 255);
+        semi.update();
+    }
+};
+
+Scene& scene() {
+    static Scene* s = new Scene;
+    return *s;
+}
+
+enum class Kind { Slices, Volume, MIP };
+
+std::unique_ptr<Renderer> makeRenderer(Kind kind, TransferFkt& tf) {
+    Scene& s = scene();
+    switch (kind) {
+        case Kind::Slices:
+            return std::make_unique<Slices>(s.data, tf);
+        case Kind::Volume:
+            return std::make_unique<Volume>(s.data, tf);
+        case Kind::MIP:
+            return std::make_unique<MIP>(s.data, tf);
+    }
+    return nullptr;
+}
+
+void renderLoop(benchmark::State& state, Renderer& r) {
+    std::int64_t pixels = 0;
+    for (auto _ : state) {
+        r.setNeedsUpdateImage(true);
+        auto image = r.imageRef();
+        benchmark::DoNotOptimize(image);
+        pixels += std::int64_t(r.width()) * r.height();
+    }
+    state.counters["rays/s"] = benchmark::Counter(double(pixels), benchmark::Counter::kIsRate);
+    if (auto* v = dynamic_cast<Volume*>(&r)) {
+        state.counters["steps/s"] =
+            benchmark::Counter(double(pixels) * 2 * v->areaRadius(), benchmark::Counter::kIsRate);
+    }
+}
+
+void runCase(benchmark::State& state, Kind kind, bool semi, int resolution, int quality, bool shading,
+             _Vector orientation) {
+    Scene& s = scene();
+    if (!s.ok) {
+        state.SkipWithError("no phantom");
+        return;
+    }
+    auto r = makeRenderer(kind, semi ? s.semi : s.opaque);
+    r->setMaxImageResolution(resolution);
+    r->setQuality(quality);
+    r->setDoShading(shading);
+    r->setOrientation(orientation);
+    r->imageRef();  // builds the per-volume structures once, as the running application has them
+    renderLoop(state, *r);
+}
+
+void headline(benchmark::State& state) {
+    Scene& s = scene();
+    if (!s.ok) {
+        state.SkipWithError("no phantom");
+        return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const reference::Result expected =
+        reference::renderVolume(*s.data.volume(), s.semi, 1024, 1, true, MakeVector(0, 0, 0), false);
+    const double referenceSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    Volume v(s.data, s.semi);
+    v.setMaxImageResolution(1024);
+    v.setDoShading(true);
+    double seconds = 0.0;
+    std::shared_ptr<const RgbaImage> image;
+    for (auto _ : state) {
+        v.setNeedsUpdateImage(true);
+        const auto t0 = std::chrono::steady_clock::now();
+        image = v.imageRef();
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    }
+    const double perRender = seconds / double(state.iterations());
+    state.counters["reference_s"] = referenceSeconds;
+    state.counters["fast_s"] = perRender;
+    state.counters["speedup"] = referenceSeconds / perRender;
+    state.counters["identical"] = image && image->pixels == expected.image.pixels ? 1 : 0;
+}
+
+const _Vector kFront{0.0f, 0.0f, 0.0f};
+const _Vector kOblique{0.5f, 0.7f, 0.2f};
+
+int registerAll() {
+    const char* kindName[] = {"Slices", "Volume", "MIP"};
+    for (Kind kind : {Kind::Slices, Kind::Volume, Kind::MIP}) {
+        for (bool semi : {false, true}) {
+            for (bool oblique : {false, true}) {
+                if (kind == Kind::Slices && oblique)
+                    continue;
+                const std::string name = std::string("Preview/") + kindName[int(kind)] +
+                                         (semi ? "/semi" : "/opaque") +
+                                         (kind == Kind::Slices ? "" : (oblique ? "/oblique" : "/front"));
+                benchmark::RegisterBenchmark(name.c_str(),
+                                             [=](benchmark::State& st) {
+                                                 runCase(st, kind, semi, 100, 0, false,
+                                                         oblique ? kOblique : kFront);
+                                             })
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
+            }
+        }
+    }
+    for (Kind kind : {Kind::Volume, Kind::MIP}) {
+        for (int res : {512, 1024}) {
+            for (bool shading : {false, true}) {
+                for (bool semi : {false, true}) {
+                    for (bool oblique : {false, true}) {
+                        const std::string name = std::string("HiRes/") + kindName[int(kind)] + "/" +
+                                                 std::to_string(res) + (shading ? "/shaded" : "/unshaded") +
+                                                 (semi ? "/semi" : "/opaque") +
+                                                 (oblique ? "/oblique" : "/front");
+                        benchmark::RegisterBenchmark(name.c_str(),
+                                                     [=](benchmark::State& st) {
+                                                         runCase(st, kind, semi, res, 1, shading,
+                                                                 oblique ? kOblique : kFront);
+                                                     })
+                            ->Unit(benchmark::kMillisecond)
+                            ->UseRealTime();
+                    }
+                }
+            }
+        }
+    }
+    for (bool semi : {false, true}) {
+        const std::string name = std::string("HiRes/Slices/4096") + (semi ? "/semi" : "/opaque");
+        benchmark::RegisterBenchmark(
+            name.c_str(),
+            [=](benchmark::State& st) { runCase(st, Kind::Slices, semi, 4096, 1, false, kFront); })
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    }
+    benchmark::RegisterBenchmark("Headline/vs_reference", headline)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->Iterations(3);
+    return 0;
+}
+
+const int registered = registerAll();
+
+}  // namespace
