@@ -9,6 +9,7 @@
 #include <QString>
 
 #include "platform/NotificationCenter.h"
+#include "ui/HiResWindow.h"  // complete type for the signal's meta type
 
 class QAction;
 class QActionGroup;
@@ -20,7 +21,6 @@ namespace qz {
 
 class Data;
 class HiResPanel;
-class HiResWindow;
 class MIP;
 class MainWindow;
 class PreviewView;
