@@ -112,7 +112,8 @@ void Controller::buildMainWindow() {
     previewView_ = new PreviewView(central, data_.notificationCenter());
     previewView_->setMinimumSize(kPreviewResolution + 2, kPreviewResolution + 2);
     transferFktView_ = new TransferFktView(central, transferFkt_, data_);
-    layout->addWidget(previewView_, 1);
+    // The preview images are at most 100 pixels a side; the editor takes the remaining height.
+    layout->addWidget(previewView_, 0);
     layout->addWidget(transferFktView_, 1);
     mainWindow_->setCentralWidget(central);
     mainWindow_->statusBar();
@@ -139,20 +140,34 @@ void Controller::buildMainWindow() {
     mainWindow_->resize(560, 560);
 }
 
+namespace {
+
+// The platform's key for a standard command; some platforms (plain X11) define none for Save As.
+void setStandardShortcut(QAction* action, QKeySequence::StandardKey key, const QKeySequence& fallback) {
+    const QList<QKeySequence> keys = QKeySequence::keyBindings(key);
+    if (keys.isEmpty()) {
+        action->setShortcut(fallback);
+    } else {
+        action->setShortcuts(keys);
+    }
+}
+
+}  // namespace
+
 void Controller::buildMenus() {
     fileMenu_ = mainWindow_->menuBar()->addMenu(tr("&File"));
     openAction_ = fileMenu_->addAction(tr("&Open…"), this, &Controller::openData);
-    openAction_->setShortcut(QKeySequence::Open);
+    setStandardShortcut(openAction_, QKeySequence::Open, QKeySequence(Qt::CTRL | Qt::Key_O));
     closeAction_ = fileMenu_->addAction(tr("&Close"), this, &Controller::close);
-    closeAction_->setShortcut(QKeySequence::Close);
+    setStandardShortcut(closeAction_, QKeySequence::Close, QKeySequence(Qt::CTRL | Qt::Key_W));
     saveAsAction_ = fileMenu_->addAction(tr("Save &As…"), this, &Controller::saveAs);
-    saveAsAction_->setShortcut(QKeySequence::SaveAs);
+    setStandardShortcut(saveAsAction_, QKeySequence::SaveAs, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
     fileMenu_->addSeparator();
     hiResAction_ = fileMenu_->addAction(tr("&High Resolution…"), this, &Controller::displayHiResPanel);
     hiResAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     fileMenu_->addSeparator();
     quitAction_ = fileMenu_->addAction(tr("&Quit"), qApp, &QApplication::closeAllWindows);
-    quitAction_->setShortcut(QKeySequence::Quit);
+    setStandardShortcut(quitAction_, QKeySequence::Quit, QKeySequence(Qt::CTRL | Qt::Key_Q));
     quitAction_->setMenuRole(QAction::QuitRole);
 
     // Exactly the three renderers, one checked at a time.
@@ -170,14 +185,15 @@ void Controller::buildMenus() {
 }
 
 QWidget* Controller::keyWindow() {
-    const QWindow* focus = QGuiApplication::focusWindow();
-    if (!focus)
-        return nullptr;
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (widget->windowHandle() == focus)
-            return widget;
+    // The focus window is up to date when focusWindowChanged is emitted, the active window not
+    // yet; but an open menu takes the focus without becoming the key window.
+    if (const QWindow* focus = QGuiApplication::focusWindow()) {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->windowHandle() == focus && widget->windowType() != Qt::Popup)
+                return widget;
+        }
     }
-    return nullptr;
+    return QApplication::activeWindow();
 }
 
 void Controller::updateCommandStates() {

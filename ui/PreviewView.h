@@ -37,7 +37,7 @@ class PreviewView : public QWidget {
     // reference + (angle(dy), angle(dx), 0); dy grows upward.
     static _Vector orientationForDrag(_Vector reference, float dx, float dy);
 
-    QSize sizeHint() const override { return QSize(320, 200); }
+    QSize sizeHint() const override { return QSize(320, 140); }
 
   protected:
     void paintEvent(QPaintEvent* event) override;

@@ -134,10 +134,16 @@ void TestController::startUpState() {
     QVERIFY(!c.hiResAction()->isEnabled());
     for (QAction* a : items)
         QVERIFY(a->isEnabled());
-    QCOMPARE(c.openAction()->shortcut(), QKeySequence(QKeySequence::Open));
-    QCOMPARE(c.closeAction()->shortcut(), QKeySequence(QKeySequence::Close));
-    QCOMPARE(c.saveAsAction()->shortcut(), QKeySequence(QKeySequence::SaveAs));
-    QCOMPARE(c.quitAction()->shortcut(), QKeySequence(QKeySequence::Quit));
+    // The platform's standard keys, and a key even where the platform defines none.
+    const std::pair<QAction*, QKeySequence::StandardKey> keys[] = {{c.openAction(), QKeySequence::Open},
+                                                                   {c.closeAction(), QKeySequence::Close},
+                                                                   {c.saveAsAction(), QKeySequence::SaveAs},
+                                                                   {c.quitAction(), QKeySequence::Quit}};
+    for (const auto& [action, key] : keys) {
+        QVERIFY(!action->shortcut().isEmpty());
+        if (!QKeySequence::keyBindings(key).isEmpty())
+            QCOMPARE(action->shortcuts(), QKeySequence::keyBindings(key));
+    }
 
     // The empty preview draws nothing and the high-resolution panel's settings start off.
     QCOMPARE(c.rendererSlices()->width(), 0);

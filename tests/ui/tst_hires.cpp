@@ -305,8 +305,14 @@ void TestHiRes::enablingWhileKey() {
     QVERIFY(c.closeAction()->isEnabled());
     QVERIFY(c.saveAsAction()->isEnabled());
     QVERIFY(!c.hiResAction()->isEnabled());
-    // Its own menu bar carries the file commands.
+    // Its own menu bar carries the file commands, and opening that menu keeps them enabled.
     QVERIFY(window->menuBar()->actions().contains(c.fileMenu()->menuAction()));
+    c.fileMenu()->popup(window->mapToGlobal(QPoint(0, 0)));
+    QTRY_VERIFY(c.fileMenu()->isVisible());
+    c.updateCommandStates();
+    QVERIFY(c.saveAsAction()->isEnabled());
+    QVERIFY(!c.hiResAction()->isEnabled());
+    c.fileMenu()->close();
 
     c.mainWindow()->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(c.mainWindow()));
