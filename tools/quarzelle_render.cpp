@@ -1,6 +1,7 @@
 // quarzelle-render: renders a volume file to an image without a display.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -270,7 +271,11 @@ std::optional<Failure> run(const Options& o) {
         const int fd = ::open(o.volume.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
             return Failure{"cannot read volume '" + o.volume + "': " + std::strerror(errno), 1};
+        struct stat status {};
+        const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
         ::close(fd);
+        if (!regular)
+            return Failure{"volume '" + o.volume + "' is not a regular file", 1};
     }
     const auto loadStart = std::chrono::steady_clock::now();
     data.loadFromFileName(o.volume);

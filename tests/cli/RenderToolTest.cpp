@@ -224,6 +224,7 @@ TEST_F(RenderTool, BadArgumentsGiveOneLineAndNoImage) {
 TEST_F(RenderTool, UnusableInputsAndOutputsGiveOneLineAndNoImage) {
     const std::string out = file("out.png");
     expectRefused({file("missing.dat"), "--renderer", "slices", "--out", out}, 1, "missing.dat");
+    expectRefused({dir.string(), "--renderer", "slices", "--out", out}, 1, "not a regular file");
 
     // Malformed volumes: the loader's own diagnostics appear on standard output.
     std::ofstream(file("tiny.dat")) << "abcd";

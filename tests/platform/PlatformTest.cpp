@@ -151,19 +151,6 @@ TEST(Threads, NestedAndConcurrentCallersFinish) {
     setThreadCount(0);
 }
 
-TEST(Threads, DetachedThreadRuns) {
-    std::mutex m;
-    std::condition_variable cv;
-    bool ran = false;
-    detachNewThread([&] {
-        std::lock_guard lock(m);
-        ran = true;
-        cv.notify_all();
-    });
-    std::unique_lock lock(m);
-    EXPECT_TRUE(cv.wait_for(lock, 10s, [&] { return ran; }));
-}
-
 TEST(ProgressPoster, PostsOnlyRisingValuesInOrderFromAnyThread) {
     NotificationCenter center;
     std::vector<int> posted;
