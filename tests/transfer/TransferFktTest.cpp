@@ -259,16 +259,6 @@ TEST(TransferFktModel, DensitiesOutsideTheDomainAndEndPointsAreSafe) {
     EXPECT_EQ(entry(fkt, 99999), entry(fkt, 4095));
 }
 
-TEST(TransferFktModel, SharedInstanceIsOneRamp) {
-    TransferFkt& a = TransferFkt::sharedInstance();
-    TransferFkt* fromThread = nullptr;
-    std::thread t([&] { fromThread = &TransferFkt::sharedInstance(); });
-    t.join();
-    EXPECT_EQ(&a, fromThread);
-    EXPECT_EQ(&a.notificationCenter(), &NotificationCenter::defaultCenter());
-    EXPECT_EQ(a.maxDensity(), kMaxDensity);
-}
-
 TEST(TransferFktModel, CopiesTakenDuringEditsAreWholeTables) {
     NotificationCenter center;
     TransferFkt fkt(center);

@@ -372,6 +372,11 @@ class TestTransferFktView : public QObject {
         editor.view.mayAddNewOpacityReferencePoint(pressed, 0.5f);
         QVERIFY(!editor.fkt.isOpacityReferencePoint(pressed));
         editor.release(QPointF(300, 60));
+        editor.press(QPointF(300, 5));
+        editor.view.showColorPanel(pressed);
+        QVERIFY(!editor.fkt.isRGBReferencePoint(pressed));
+        QCOMPARE(editor.view.selectedRGBReferencePoint(), -1);
+        editor.release(QPointF(300, 5));
     }
 
     void draggingCoversAndUncoversOpacityPoints() {
