@@ -15,6 +15,7 @@
 
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <chrono>
 #include <cstdio>
@@ -82,14 +83,25 @@ std::unique_ptr<Renderer> makeRenderer(Kind kind, TransferFkt& tf) {
     return nullptr;
 }
 
+// CPU seconds of the whole process (all threads) so far.
+double processSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
 void renderLoop(benchmark::State& state, Renderer& r) {
     std::int64_t pixels = 0;
+    const double cpu0 = processSeconds();
     for (auto _ : state) {
         r.setNeedsUpdateImage(true);
         auto image = r.imageRef();
         benchmark::DoNotOptimize(image);
         pixels += std::int64_t(r.width()) * r.height();
     }
+    // Work done on all cores per render, in milliseconds: on an otherwise idle machine the real
+    // time is about this divided by the number of cores.
+    state.counters["cpu_ms"] = 1e3 * (processSeconds() - cpu0) / double(state.iterations());
     state.counters["rays/s"] = benchmark::Counter(double(pixels), benchmark::Counter::kIsRate);
     if (auto* v = dynamic_cast<Volume*>(&r)) {
         state.counters["steps/s"] =

@@ -1,6 +1,7 @@
 #include "render/EmptySpace.h"
 
 #include <algorithm>
+#include <bit>
 #include <mutex>
 
 #include "platform/Threads.h"
@@ -9,12 +10,14 @@ namespace qz::emptyspace {
 
 namespace {
 
-std::shared_ptr<BlockGrid> buildGrid(const VolumeData& v) {
+std::shared_ptr<BlockGrid> buildGrid(const VolumeData& v, int shift) {
     auto grid = std::make_shared<BlockGrid>();
+    grid->shift = shift;
+    const int size = 1 << shift;
     const int X = v.xDim(), Y = v.yDim(), Z = v.zDim();
-    grid->nx = (X + kBlockSize - 1) >> kBlockShift;
-    grid->ny = (Y + kBlockSize - 1) >> kBlockShift;
-    grid->nz = (Z + kBlockSize - 1) >> kBlockShift;
+    grid->nx = (X + size - 1) >> shift;
+    grid->ny = (Y + size - 1) >> shift;
+    grid->nz = (Z + size - 1) >> shift;
     const std::int64_t blocks = std::int64_t(grid->nx) * grid->ny * grid->nz;
     grid->minDensity.assign(blocks, 0);
     grid->maxDensity.assign(blocks, 0);
@@ -22,11 +25,14 @@ std::shared_ptr<BlockGrid> buildGrid(const VolumeData& v) {
     const std::int64_t strideZ = std::int64_t(X) * Y;
     // One slab of blocks per task; a row's range is reused by every block it passes through.
     parallelFor(grid->nz, [&](std::int64_t bz) {
-        const int z0 = int(bz) << kBlockShift, z1 = std::min(Z - 1, z0 + kBlockSize);
+        const int z0 = std::max(0, (int(bz) << shift) - kBlockApronBelow);
+        const int z1 = std::min(Z - 1, (int(bz) << shift) + size - 1 + kBlockApronAbove);
         for (int by = 0; by < grid->ny; ++by) {
-            const int y0 = by << kBlockShift, y1 = std::min(Y - 1, y0 + kBlockSize);
+            const int y0 = std::max(0, (by << shift) - kBlockApronBelow);
+            const int y1 = std::min(Y - 1, (by << shift) + size - 1 + kBlockApronAbove);
             for (int bx = 0; bx < grid->nx; ++bx) {
-                const int x0 = bx << kBlockShift, x1 = std::min(X - 1, x0 + kBlockSize);
+                const int x0 = std::max(0, (bx << shift) - kBlockApronBelow);
+                const int x1 = std::min(X - 1, (bx << shift) + size - 1 + kBlockApronAbove);
                 int lo = kMaxDensity, hi = 0;
                 for (int z = z0; z <= z1; ++z) {
                     for (int y = y0; y <= y1; ++y) {
@@ -48,16 +54,20 @@ std::shared_ptr<BlockGrid> buildGrid(const VolumeData& v) {
 
 }  // namespace
 
-std::shared_ptr<const BlockGrid> blockGridFor(const std::shared_ptr<const VolumeData>& volume) {
+std::shared_ptr<const BlockGrid> blockGridFor(const std::shared_ptr<const VolumeData>& volume, int shift) {
+    // One grid per block size for the most recent volume; the renderers of a session share them.
     static std::mutex mutex;
     static std::weak_ptr<const VolumeData> cachedVolume;
-    static std::shared_ptr<const BlockGrid> cachedGrid;
+    static std::shared_ptr<const BlockGrid> cachedGrids[6];
     std::lock_guard lock(mutex);
-    if (cachedGrid && cachedVolume.lock() == volume)
-        return cachedGrid;
-    std::shared_ptr<const BlockGrid> grid = buildGrid(*volume);
-    cachedVolume = volume;
-    cachedGrid = grid;
+    if (cachedVolume.lock() != volume) {
+        for (auto& g : cachedGrids)
+            g.reset();
+        cachedVolume = volume;
+    }
+    std::shared_ptr<const BlockGrid>& grid = cachedGrids[shift];
+    if (!grid)
+        grid = buildGrid(*volume, shift);
     return grid;
 }
 
@@ -78,57 +88,11 @@ OpacityIndex::OpacityIndex(const ColorTable& table) {
     }
 }
 
-int OpacityIndex::maxAlpha(int lo, int hi) const {
-    if (lo > hi)
-        return 0;
-    int level = 0;
-    while ((2 << level) <= hi - lo + 1)
-        ++level;
-    return std::max(levels_[level][lo], levels_[level][hi - (1 << level) + 1]);
-}
-
-BlockOpacity blockOpacity(const BlockGrid& grid, const OpacityIndex& index) {
-    BlockOpacity result;
-    const std::int64_t blocks = std::int64_t(grid.nx) * grid.ny * grid.nz;
-    result.maxAlpha.resize(blocks);
-    // Chessboard distance to the nearest block that is not transparent, by two chamfer passes
-    // over the 26 neighbours (exact for this metric); the clear radius is one less.
-    std::vector<std::uint8_t> distance(blocks);
-    for (std::int64_t i = 0; i < blocks; ++i) {
-        result.maxAlpha[i] = std::uint8_t(index.maxAlpha(grid.minDensity[i], grid.maxDensity[i]));
-        distance[i] = result.maxAlpha[i] == 0 ? 255 : 0;
+std::vector<std::uint8_t> blockMaxAlpha(const BlockGrid& grid, const OpacityIndex& index) {
+    std::vector<std::uint8_t> result(grid.minDensity.size());
+    for (std::size_t i = 0; i < result.size(); ++i) {
+        result[i] = std::uint8_t(index.maxAlpha(grid.minDensity[i], grid.maxDensity[i]));
     }
-    auto relax = [&](int bx, int by, int bz, int sign) {
-        std::uint8_t& here = distance[grid.index(bx, by, bz)];
-        if (here == 0)
-            return;
-        int best = here;
-        for (int dz = -1; dz <= 0; ++dz) {
-            for (int dy = -1; dy <= 1; ++dy) {
-                for (int dx = -1; dx <= 1; ++dx) {
-                    // The 13 neighbours visited before this block in the pass's order.
-                    if (dz == 0 && (dy > 0 || (dy == 0 && dx >= 0)))
-                        continue;
-                    const int x = bx + sign * dx, y = by + sign * dy, z = bz + sign * dz;
-                    if (x < 0 || y < 0 || z < 0 || x >= grid.nx || y >= grid.ny || z >= grid.nz)
-                        continue;
-                    best = std::min(best, distance[grid.index(x, y, z)] + 1);
-                }
-            }
-        }
-        here = std::uint8_t(std::min(best, 255));
-    };
-    for (int bz = 0; bz < grid.nz; ++bz)
-        for (int by = 0; by < grid.ny; ++by)
-            for (int bx = 0; bx < grid.nx; ++bx)
-                relax(bx, by, bz, 1);
-    for (int bz = grid.nz - 1; bz >= 0; --bz)
-        for (int by = grid.ny - 1; by >= 0; --by)
-            for (int bx = grid.nx - 1; bx >= 0; --bx)
-                relax(bx, by, bz, -1);
-    result.clearRadius.resize(blocks);
-    for (std::int64_t i = 0; i < blocks; ++i)
-        result.clearRadius[i] = distance[i] == 0 ? 0 : distance[i] - 1;
     return result;
 }
 

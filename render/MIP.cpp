@@ -20,7 +20,9 @@ std::shared_ptr<const RgbaImage> MIP::updateImageRef() {
     const Settings s = settings();
     const std::shared_ptr<const VolumeData> volume = data_.volume();
     const ColorTable table = transferFkt_.table();
-    return castRays<MaximumRay>(volume, table, s, data_.notificationCenter());
+    if (!opacityCache_)
+        opacityCache_ = std::make_shared<emptyspace::OpacityCache>();
+    return castRays<MaximumRay>(volume, table, s, *opacityCache_, data_.notificationCenter());
 }
 
 }  // namespace qz

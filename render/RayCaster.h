@@ -7,6 +7,7 @@
 // cannot change the ray (transparent, or too faint to move its accumulator any more) are left
 // out, along with the lookups they would have cost.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -18,6 +19,7 @@
 #include "render/RenderSupport.h"
 #include "render/Sampling.h"
 #include "render/Shading.h"
+#include "render/Stepping.h"
 #include "render/Volume.h"
 
 namespace qz {
@@ -41,7 +43,9 @@ struct CompositeRay {
         color[2] = static_cast<float>(tau * rgba[2] * a + color[2]);
     }
     bool finished() const { return color[3] >= 1.0f; }
-    bool wants(int /*density*/) const { return true; }
+    // Transparent and inert samples leave the accumulator as it is.
+    bool wants(int /*density*/, int alphaByte) const { return alphaByte > inertAlpha; }
+    void settle(const float* opacityOf) { updateInertAlpha(opacityOf); }
 
     // Whether a sample of alpha / 255 = a would leave all four accumulators as they are, for any
     // colour bytes: the same double expressions as the update, with the brightest byte.
@@ -93,14 +97,12 @@ struct MaximumRay {
         color[3] = a;
     }
     bool finished() const { return color[3] >= 1.0f; }
-    // A sample that cannot replace the kept one needs no shading.
-    bool wants(int density) const { return density > maxDensity; }
+    // A transparent sample, or one that cannot replace the kept one, needs no shading.
+    bool wants(int density, int alphaByte) const { return alphaByte != 0 && density > maxDensity; }
+    void settle(const float*) {}
 };
 
 namespace raycast {
-
-using emptyspace::kBlockShift;
-using emptyspace::kBlockSize;
 
 // Everything a render derives once from its settings, its volume and its table.
 struct Frame {
@@ -121,29 +123,34 @@ struct Frame {
     std::vector<float> attenuation;  // per step
     sampling::CellReader reader;
     std::int64_t strideY, strideZ;
-    // Empty-space structures.
+    bool anyInside;  // false when an extent is 0: no sample is ever inside
+    // Empty-space skipping.
     const emptyspace::BlockGrid* grid;
-    const emptyspace::BlockOpacity* opacity;
+    const std::uint8_t* blockAlpha;
     const emptyspace::OpacityIndex* opacityIndex;
     int blocks[3];
-    double pPerCell[3];    // sample-grid units per voxel, ext / (dim - 1)
-    double cellMargin[3];  // slack for the rounding in p -> voxel coordinate
+    double pPerBlock[3];  // sample-grid length of one block along each axis (dim > 1)
+    float cellPerP[3];    // voxels per sample-grid unit, for prefetching only
+    std::int64_t voxelCount;
+    double stepError;  // bound on the rounding a single-precision addition adds to a position
+    double boxMargin;  // slack around the box for positions built by up to `size` additions
+    bool skipping;     // the block walk is precise enough for this render
 
     Frame(const VolumeData& v, const std::uint8_t* t, const Volume::Settings& s,
-          const emptyspace::BlockGrid& g, const emptyspace::BlockOpacity& o,
+          const emptyspace::BlockGrid& g, const std::uint8_t* blockMaxAlpha,
           const emptyspace::OpacityIndex& oi);
 
     void startRay(int x, int y, float p[3], float d[3]) const {
-        const _Point front =
-            MatrixTransformPoint(volumeFromView, MakePoint(float(x), float(y), float(-areaRadius), 1.0f));
-        const _Point back =
-            MatrixTransformPoint(volumeFromView, MakePoint(float(x), float(y), float(areaRadius), 1.0f));
-        d[0] = (back.x - front.x) * stepFactor;
-        d[1] = (back.y - front.y) * stepFactor;
-        d[2] = (back.z - front.z) * stepFactor;
-        p[0] = front.x + float(half[0]);
-        p[1] = front.y + float(half[1]);
-        p[2] = front.z + float(half[2]);
+        // MatrixTransformPoint of (x, y, -R, 1) and (x, y, R, 1), row by row, term by term.
+        const float* m = volumeFromView.m;
+        const float fx = float(x), fy = float(y), front = float(-areaRadius), back = float(areaRadius);
+        for (int a = 0; a < 3; ++a) {
+            const float* row = m + 4 * a;
+            const float f = row[0] * fx + row[1] * fy + row[2] * front + row[3] * 1.0f;
+            const float b = row[0] * fx + row[1] * fy + row[2] * back + row[3] * 1.0f;
+            d[a] = (b - f) * stepFactor;
+            p[a] = f + float(half[a]);
+        }
     }
 
     // Written as "every coordinate inside" so that a NaN position counts as outside.
@@ -151,23 +158,10 @@ struct Frame {
         return p[0] >= 0.0f && p[1] >= 0.0f && p[2] >= 0.0f && p[0] < extF[0] && p[1] < extF[1] &&
                p[2] < extF[2];
     }
-
-    // Bound on the error a run of single-precision additions adds per step to a ray whose
-    // coordinates stay below pMax in magnitude (four times half an ulp, for slack).
-    static double stepError(double pMax) { return pMax * 0x1p-22 + 1e-30; }
-
-    // Conservative range [first, end) of steps at which the ray can be inside the box; false
-    // when it never is.
-    bool stepRange(const float p[3], const float d[3], double eps, int& first, int& end) const;
-
-    // How many further steps (after the current one) stay within the blocks lo .. hi on every
-    // axis (or outside the box); -1 when the ray never leaves them.
-    std::int64_t stepsWithin(const float p[3], const float d[3], double eps, const int lo[3],
-                             const int hi[3]) const;
 };
 
 inline Frame::Frame(const VolumeData& v, const std::uint8_t* t, const Volume::Settings& s,
-                    const emptyspace::BlockGrid& g, const emptyspace::BlockOpacity& o,
+                    const emptyspace::BlockGrid& g, const std::uint8_t* blockMaxAlpha,
                     const emptyspace::OpacityIndex& oi)
     : volume(&v),
       table(t),
@@ -178,7 +172,7 @@ inline Frame::Frame(const VolumeData& v, const std::uint8_t* t, const Volume::Se
       strideY(v.xDim()),
       strideZ(std::int64_t(v.xDim()) * v.yDim()),
       grid(&g),
-      opacity(&o),
+      blockAlpha(blockMaxAlpha),
       opacityIndex(&oi) {
     dim[0] = v.xDim();
     dim[1] = v.yDim();
@@ -187,14 +181,19 @@ inline Frame::Frame(const VolumeData& v, const std::uint8_t* t, const Volume::Se
     for (int a = 0; a < 3; ++a)
         m = dim[a] > m ? dim[a] : m;
     const float scale = m > 0 ? float(s.maxImageResolution) / float(m) : 0.0f;
+    anyInside = true;
+    int extMax = 0;
     for (int a = 0; a < 3; ++a) {
         ext[a] = m > 0 ? int(float(dim[a]) * scale + 0.5f) : 0;  // nothing loaded: nothing inside
         extF[a] = float(ext[a]);
         dimM1[a] = float(dim[a] - 1);
         half[a] = ext[a] / 2;
-        pPerCell[a] = dim[a] > 1 ? double(ext[a]) / double(dim[a] - 1) : 0.0;
-        cellMargin[a] = double(dim[a]) * 0x1p-19 + 1e-3;
+        anyInside = anyInside && ext[a] > 0;
+        extMax = std::max(extMax, ext[a]);
     }
+    voxelCount = v.sampleCount();
+    for (int a = 0; a < 3; ++a)
+        cellPerP[a] = ext[a] > 0 ? float(dim[a] - 1) / float(ext[a]) : 0.0f;
     blocks[0] = g.nx;
     blocks[1] = g.ny;
     blocks[2] = g.nz;
@@ -207,172 +206,262 @@ inline Frame::Frame(const VolumeData& v, const std::uint8_t* t, const Volume::Se
     attenuation.resize(size);
     for (int k = 0; k < size; ++k)
         attenuation[k] = PhongIllumination::attenuation(float(double(float(k)) / size));
-}
 
-inline bool Frame::stepRange(const float p[3], const float d[3], double eps, int& first, int& end) const {
-    double lo = 0.0, hi = double(size);
+    // Positions stay below pMax in magnitude (the rotated ray range plus the half extents), so
+    // each addition rounds by at most half an ulp of pMax; allow twice that.
+    const double pMax = 4.0 * areaRadius + extMax + 1.0;
+    stepError = pMax * 0x1p-23;
+    boxMargin = size * stepError + 1e-3;
+    // A sample read at a computed position may then be off the exact ray by `cellSlack` voxels
+    // (additions, then the division and product into voxel units); blocks overlap by a voxel,
+    // so the walk over the exact ray is safe below that.
+    double cellSlack = 0.0;
     for (int a = 0; a < 3; ++a) {
-        if (d[a] == 0.0f) {
-            if (!(p[a] >= 0.0f && p[a] < extF[a]))
-                return false;
-            continue;
-        }
-        const double slack = double(size) * eps / std::fabs(double(d[a])) + 2.0;
-        const double t0 = (0.0 - double(p[a])) / double(d[a]);
-        const double t1 = (double(ext[a]) - double(p[a])) / double(d[a]);
-        lo = std::max(lo, std::min(t0, t1) - slack);
-        hi = std::min(hi, std::max(t0, t1) + slack);
-    }
-    if (!(lo < hi))
-        return false;
-    first = int(std::ceil(lo));
-    end = int(std::min(double(size), std::floor(hi) + 1.0));
-    return first < end;
-}
-
-inline std::int64_t Frame::stepsWithin(const float p[3], const float d[3], double eps, const int lo[3],
-                                       const int hi[3]) const {
-    std::int64_t steps = -1;
-    for (int a = 0; a < 3; ++a) {
-        double room;
-        if (d[a] > 0.0f) {
-            if (hi[a] >= blocks[a] - 1)
-                continue;  // the rest of the axis is in the run or outside
-            const double bound = (double((hi[a] + 1) << kBlockShift) - cellMargin[a]) * pPerCell[a];
-            room = (bound - double(p[a])) / (double(d[a]) + eps);
-        } else if (d[a] < 0.0f) {
-            if (lo[a] <= 0)
-                continue;
-            const double bound = (double(lo[a] << kBlockShift) + cellMargin[a]) * pPerCell[a];
-            room = (double(p[a]) - bound) / (-double(d[a]) + eps);
+        if (dim[a] > 1 && ext[a] > 0) {
+            pPerBlock[a] = double(1 << g.shift) * double(ext[a]) / double(dim[a] - 1);
+            cellSlack =
+                std::max(cellSlack, boxMargin * double(dim[a] - 1) / double(ext[a]) + dim[a] * 0x1p-21);
         } else {
-            continue;  // constant coordinate: stays in the current block
+            pPerBlock[a] = 0.0;
         }
-        const std::int64_t n = room > 0.0 ? std::int64_t(std::min(room, 1e9)) - 1 : 0;
-        const std::int64_t bounded = n < 0 ? 0 : n;
-        steps = steps < 0 ? bounded : std::min(steps, bounded);
     }
-    return steps;
+    skipping = cellSlack < 0.5;
 }
 
-// Where a sample lands: its relative position, the voxel or cell it reads and its block.
-struct Sample {
-    float q[3];
-    sampling::AxisCell cell[3];  // trilinear cells (lower index = nearest voxel index otherwise)
-    int block[3];
+// Walks the blocks the exact ray passes, in order, with the stretch of steps spent in each.
+class BlockWalk {
+  public:
+    // False when the ray cannot be inside the box at any step.
+    bool start(const Frame& f, const float p[3], const float d[3]) {
+        double lo = 0.0, hi = double(f.size);
+        for (int a = 0; a < 3; ++a) {
+            p_[a] = p[a];
+            d_[a] = d[a];
+            if (d[a] == 0.0f) {
+                if (!(p[a] >= 0.0f && p[a] < f.extF[a]))
+                    return false;  // constant and outside
+                continue;
+            }
+            const double t0 = (-f.boxMargin - p_[a]) / d_[a];
+            const double t1 = (f.ext[a] + f.boxMargin - p_[a]) / d_[a];
+            lo = std::max(lo, std::min(t0, t1));
+            hi = std::min(hi, std::max(t0, t1));
+        }
+        if (!(lo < hi))
+            return false;
+        t_ = lo;
+        end_ = hi;
+        for (int a = 0; a < 3; ++a) {
+            last_[a] = f.blocks[a] - 1;
+            perBlock_[a] = f.pPerBlock[a];
+            if (f.dim[a] < 2) {
+                block_[a] = 0;
+                step_[a] = 0;
+            } else {
+                const double cell = (p_[a] + t_ * d_[a]) / perBlock_[a];
+                block_[a] = int(std::clamp(std::floor(cell), 0.0, double(last_[a])));
+                step_[a] = d_[a] > 0.0 ? 1 : (d_[a] < 0.0 ? -1 : 0);
+            }
+            next_[a] = boundaryAfter(a);
+        }
+        return true;
+    }
+    int block(int a) const { return block_[a]; }
+    // The current block's stretch of the ray: steps k with first() <= k <= last().
+    std::int64_t first() const { return std::int64_t(std::ceil(t_)); }
+    std::int64_t last() const {
+        return std::int64_t(std::ceil(std::min({next_[0], next_[1], next_[2], end_}))) - 1;
+    }
+    // Moves on to the next block; false when the ray has left the box.
+    bool next() {
+        int a = 0;
+        if (next_[1] < next_[a])
+            a = 1;
+        if (next_[2] < next_[a])
+            a = 2;
+        if (!(next_[a] < end_))
+            return false;
+        t_ = next_[a];
+        block_[a] += step_[a];
+        next_[a] = boundaryAfter(a);
+        return true;
+    }
+
+  private:
+    double boundaryAfter(int a) const {
+        constexpr double kNever = std::numeric_limits<double>::infinity();
+        if (step_[a] > 0)
+            return block_[a] < last_[a] ? ((block_[a] + 1) * perBlock_[a] - p_[a]) / d_[a] : kNever;
+        if (step_[a] < 0)
+            return block_[a] > 0 ? (block_[a] * perBlock_[a] - p_[a]) / d_[a] : kNever;
+        return kNever;
+    }
+
+    double p_[3], d_[3], perBlock_[3];
+    double t_, end_, next_[3];
+    int block_[3], step_[3], last_[3];
 };
 
-template <bool Nearest>
-inline void locate(const Frame& f, const float p[3], Sample& s) {
-    for (int a = 0; a < 3; ++a) {
-        s.q[a] = p[a] / f.extF[a];
-        if constexpr (Nearest) {
-            s.cell[a].lower = int(s.q[a] * f.dimM1[a]);
-        } else {
-            s.cell[a] = sampling::axisCell(s.q[a], f.dim[a]);
+// Whether every sample the ray could take in the block leaves it unchanged.
+inline bool passes(const Frame& f, std::int64_t block, const CompositeRay& ray) {
+    return f.blockAlpha[block] <= ray.inertAlpha;
+}
+
+inline bool passes(const Frame& f, std::int64_t block, const MaximumRay& ray) {
+    if (f.blockAlpha[block] == 0)
+        return true;
+    const int hi = f.grid->maxDensity[block];
+    if (hi <= ray.maxDensity)
+        return true;
+    return !f.opacityIndex->anyVisible(std::max<int>(f.grid->minDensity[block], ray.maxDensity + 1), hi);
+}
+
+inline void advance(float p[3], const float d[3], std::int64_t n) {
+    if (n < 16) {
+        for (std::int64_t i = 0; i < n; ++i) {
+            p[0] += d[0];
+            p[1] += d[1];
+            p[2] += d[2];
         }
-        s.block[a] = s.cell[a].lower >> kBlockShift;
+        return;
     }
+    for (int a = 0; a < 3; ++a)
+        p[a] = stepAhead(p[a], d[a], n);
+}
+
+// Whether some density in lo .. hi could still change the ray.
+inline bool mayChange(const Frame& f, int lo, int hi, const CompositeRay& ray) {
+    return f.opacityIndex->maxAlpha(lo, hi) > ray.inertAlpha;
+}
+
+inline bool mayChange(const Frame& f, int lo, int hi, const MaximumRay& ray) {
+    return hi > ray.maxDensity && f.opacityIndex->anyVisible(std::max(lo, ray.maxDensity + 1), hi);
+}
+
+// Asks for the memory a sample at p will read (roughly; a hint only), so that the cache misses of
+// rays running across the slowest axis overlap with work.
+template <bool Shade>
+inline void prefetch(const Frame& f, const float p[3]) {
+    std::int64_t i = std::int64_t(p[0] * f.cellPerP[0]) + std::int64_t(p[1] * f.cellPerP[1]) * f.strideY +
+                     std::int64_t(p[2] * f.cellPerP[2]) * f.strideZ;
+    if (i < 0 || i >= f.voxelCount)
+        return;
+    __builtin_prefetch(f.volume->densities() + i);
+    __builtin_prefetch(f.volume->densities() + i + f.strideY);
+    if constexpr (Shade)
+        __builtin_prefetch(f.volume->gradients() + i);
+}
+
+// The relative coordinate and interpolation cell of each axis for the last position, reused
+// while a coordinate does not change (rays parallel to an axis keep two of them).
+struct AxisMemo {
+    float p[3] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN(),
+                  std::numeric_limits<float>::quiet_NaN()};
+    float q[3];
+    sampling::AxisCell cell[3];
+    int voxel[3];
+};
+
+// One step of the plain loop at position p, step k; true when the ray is finished.
+template <bool Nearest, bool Shade, class Ray>
+inline bool sampleStep(const Frame& f, Ray& ray, sampling::CellCache& cache, AxisMemo& memo, const float p[3],
+                       std::int64_t k) {
+    if (!f.inside(p))
+        return false;
+    for (int a = 0; a < 3; ++a) {
+        if (p[a] == memo.p[a] && std::signbit(p[a]) == std::signbit(memo.p[a]))
+            continue;
+        memo.p[a] = p[a];
+        memo.q[a] = p[a] / f.extF[a];
+        if constexpr (Nearest) {
+            memo.voxel[a] = int(memo.q[a] * f.dimM1[a]);
+        } else {
+            memo.cell[a] = sampling::axisCell(memo.q[a], f.dim[a]);
+        }
+    }
+    const float* q = memo.q;
+    sampling::AxisCell cell[3];
+    int density;
+    if constexpr (Nearest) {
+        density =
+            f.volume->densities()[memo.voxel[0] + memo.voxel[1] * f.strideY + memo.voxel[2] * f.strideZ];
+    } else {
+        for (int a = 0; a < 3; ++a)
+            cell[a] = memo.cell[a];
+        // The interpolated density lies within the cell's corner range: skip the interpolation
+        // when nothing in that range could change the ray.
+        cache.moveTo(f.reader.corners(cell[0], cell[1], cell[2]));
+        if (!mayChange(f, cache.lowest(), cache.highest(), ray))
+            return false;
+        density = cache.density(cell[0].fraction, cell[1].fraction, cell[2].fraction);
+    }
+    const std::uint8_t* entry = f.table + 4 * density;
+    if (!ray.wants(density, entry[3]))
+        return false;
+    std::uint8_t rgba[4] = {entry[0], entry[1], entry[2], entry[3]};
+    if constexpr (Shade) {
+        if constexpr (Nearest) {
+            for (int a = 0; a < 3; ++a)
+                cell[a] = sampling::axisCell(q[a], f.dim[a]);
+            cache.moveTo(f.reader.corners(cell[0], cell[1], cell[2]));
+        }
+        const _Vector g = cache.gradient(cell[0].fraction, cell[1].fraction, cell[2].fraction);
+        f.shading.apply(rgba, g, f.attenuation[k]);
+    }
+    ray.updateRayWithRGBA(rgba, f.alpha[density], density);
+    if (ray.finished())
+        return true;
+    ray.settle(f.opacityOf);
+    return false;
 }
 
 template <bool Nearest, bool Shade, class Ray>
 void castPixel(const Frame& f, int x, int y, std::uint8_t* out) {
     Ray ray;
     ray.resetRay();
+    sampling::CellCache cache(f.reader);
+    AxisMemo memo;
     float p[3], d[3];
     f.startRay(x, y, p, d);
     const bool finite = std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]) &&
                         std::isfinite(d[0]) && std::isfinite(d[1]) && std::isfinite(d[2]);
-    int k = 0, end = 0;
-    double eps = 0.0;
-    if (finite) {
-        double pMax = 0.0;
-        for (int a = 0; a < 3; ++a)
-            pMax = std::max(pMax, std::fabs(double(p[a])) + double(f.size) * std::fabs(double(d[a])));
-        eps = Frame::stepError(pMax);
-        if (!f.stepRange(p, d, eps, k, end))
-            end = 0;
-    }
-    // Steps before the box only move the position.
-    for (int i = 0; i < k && i < end; ++i) {
-        p[0] += d[0];
-        p[1] += d[1];
-        p[2] += d[2];
-    }
-    while (k < end) {
-        if (f.inside(p)) {
-            Sample s;
-            locate<Nearest>(f, p, s);
-            const std::int64_t block = f.grid->index(s.block[0], s.block[1], s.block[2]);
-            const int blockAlpha = f.opacity->maxAlpha[block];
-            int radius = -1;  // the run of blocks around this one that the ray may pass over
-            if (blockAlpha == 0) {
-                radius = f.opacity->clearRadius[block];
-            } else if constexpr (std::is_same_v<Ray, CompositeRay>) {
-                if (blockAlpha <= ray.inertAlpha)
-                    radius = 0;
-            } else {
-                const int hi = f.grid->maxDensity[block];
-                const int lo = std::max<int>(f.grid->minDensity[block], ray.maxDensity + 1);
-                if (hi <= ray.maxDensity || !f.opacityIndex->anyVisible(lo, hi))
-                    radius = 0;
-            }
-            if (radius >= 0) {
-                int lo[3], hi[3];
-                for (int a = 0; a < 3; ++a) {
-                    lo[a] = s.block[a] - radius;
-                    hi[a] = s.block[a] + radius;
-                }
-                const std::int64_t more = f.stepsWithin(p, d, eps, lo, hi);
-                if (more < 0)
-                    break;  // nothing further along this ray can change it
-                const std::int64_t skip = std::min<std::int64_t>(more + 1, end - k);
-                for (std::int64_t i = 0; i < skip; ++i) {
+    if (finite && f.anyInside && f.skipping) {
+        // Visit the blocks along the ray; sample only the stretches in blocks where a sample could
+        // still change the ray, and move the position over the others in one go.
+        BlockWalk walk;
+        if (walk.start(f, p, d)) {
+            std::int64_t k = 0;
+            do {
+                if (passes(f, f.grid->index(walk.block(0), walk.block(1), walk.block(2)), ray))
+                    continue;
+                const std::int64_t first = std::max(k, walk.first());
+                const std::int64_t last = std::min<std::int64_t>(f.size - 1, walk.last());
+                if (first > last)
+                    continue;
+                advance(p, d, first - k);
+                for (k = first; k <= last; ++k) {
+                    const float ahead[3] = {p[0] + 6 * d[0], p[1] + 6 * d[1], p[2] + 6 * d[2]};
+                    prefetch<Shade>(f, ahead);
+                    if (sampleStep<Nearest, Shade>(f, ray, cache, memo, p, k))
+                        goto finished;
                     p[0] += d[0];
                     p[1] += d[1];
                     p[2] += d[2];
                 }
-                k += int(skip);
-                continue;
-            }
-            int density;
-            if constexpr (Nearest) {
-                density = f.volume->densities()[s.cell[0].lower + s.cell[1].lower * f.strideY +
-                                                s.cell[2].lower * f.strideZ];
-            } else {
-                const sampling::Corners corners = f.reader.corners(s.cell[0], s.cell[1], s.cell[2]);
-                density =
-                    f.reader.density(corners, s.cell[0].fraction, s.cell[1].fraction, s.cell[2].fraction);
-            }
-            const std::uint8_t* entry = f.table + 4 * density;
-            if (entry[3] != 0 && ray.wants(density)) {
-                std::uint8_t rgba[4] = {entry[0], entry[1], entry[2], entry[3]};
-                if constexpr (Shade) {
-                    sampling::AxisCell cells[3];
-                    for (int a = 0; a < 3; ++a) {
-                        if constexpr (Nearest) {
-                            cells[a] = sampling::axisCell(s.q[a], f.dim[a]);
-                        } else {
-                            cells[a] = s.cell[a];
-                        }
-                    }
-                    const _Vector g =
-                        f.reader.gradient(f.reader.corners(cells[0], cells[1], cells[2]), cells[0].fraction,
-                                          cells[1].fraction, cells[2].fraction);
-                    f.shading.apply(rgba, g, f.attenuation[k]);
-                }
-                ray.updateRayWithRGBA(rgba, f.alpha[density], density);
-                if (ray.finished())
-                    break;
-                if constexpr (std::is_same_v<Ray, CompositeRay>)
-                    ray.updateInertAlpha(f.opacityOf);
-            }
+            } while (walk.next());
         }
-        p[0] += d[0];
-        p[1] += d[1];
-        p[2] += d[2];
-        ++k;
+    } else if (finite && f.anyInside) {
+        for (std::int64_t k = 0; k < f.size; ++k) {
+            const float ahead[3] = {p[0] + 6 * d[0], p[1] + 6 * d[1], p[2] + 6 * d[2]};
+            prefetch<Shade>(f, ahead);
+            if (sampleStep<Nearest, Shade>(f, ray, cache, memo, p, k))
+                break;
+            p[0] += d[0];
+            p[1] += d[1];
+            p[2] += d[2];
+        }
     }
+finished:
     for (int c = 0; c < 3; ++c) {
         const float v = ray.color[c] > 255.0f ? 255.0f : ray.color[c];
         out[c] = std::uint8_t(int(v));
@@ -401,15 +490,16 @@ void castAll(const Frame& f, std::uint8_t* pixels, NotificationCenter& center) {
 template <class Ray>
 std::shared_ptr<const RgbaImage> castRays(const std::shared_ptr<const VolumeData>& volume,
                                           const ColorTable& table, const Volume::Settings& settings,
-                                          NotificationCenter& center) {
+                                          emptyspace::OpacityCache& cache, NotificationCenter& center) {
     if (settings.areaRadius <= 0)
         return nullptr;
     std::shared_ptr<RgbaImage> image = allocateImage(2 * settings.areaRadius, 2 * settings.areaRadius);
-    const std::shared_ptr<const emptyspace::BlockGrid> grid = emptyspace::blockGridFor(volume);
-    const auto index = std::make_unique<emptyspace::OpacityIndex>(table);
-    const emptyspace::BlockOpacity opacity = emptyspace::blockOpacity(*grid, *index);
-    const auto frame =
-        std::make_unique<raycast::Frame>(*volume, table.data(), settings, *grid, opacity, *index);
+    // Voxels per step: the largest dimension spans maxImageResolution steps.
+    const int largest = std::max({volume->xDim(), volume->yDim(), volume->zDim(), 1});
+    const double stepVoxels = double(largest) / std::max(1, settings.maxImageResolution);
+    cache.update(volume, emptyspace::blockShiftFor(stepVoxels), table);
+    const auto frame = std::make_unique<raycast::Frame>(*volume, table.data(), settings, *cache.grid,
+                                                        cache.blockAlpha.data(), *cache.index);
     std::uint8_t* pixels = image->pixels.data();
     const bool nearest = settings.quality == 0;
     if (nearest && settings.doShading) {

@@ -70,7 +70,9 @@ std::shared_ptr<const RgbaImage> Volume::updateImageRef() {
     const Settings s = settings();
     const std::shared_ptr<const VolumeData> volume = data_.volume();
     const ColorTable table = transferFkt_.table();
-    return castRays<CompositeRay>(volume, table, s, data_.notificationCenter());
+    if (!opacityCache_)
+        opacityCache_ = std::make_shared<emptyspace::OpacityCache>();
+    return castRays<CompositeRay>(volume, table, s, *opacityCache_, data_.notificationCenter());
 }
 
 }  // namespace qz

@@ -5,6 +5,10 @@
 
 namespace qz {
 
+namespace emptyspace {
+struct OpacityCache;
+}
+
 // Direct volume rendering: one orthographic ray per pixel, front-to-back compositing, optional
 // Phong shading. Square image of 2 * areaRadius pixels a side.
 class Volume : public Renderer {
@@ -37,6 +41,8 @@ class Volume : public Renderer {
     std::shared_ptr<const RgbaImage> updateImageRef() override;
     int areaRadius_ = 0;
     PhongIllumination shading_;
+    // Empty-space structures of the last render; used under renderMutex_ only.
+    std::shared_ptr<emptyspace::OpacityCache> opacityCache_;
 };
 
 }  // namespace qz

@@ -190,6 +190,50 @@ TEST_F(Equivalence, LargerRendersMatchOnEveryThreadCount) {
     }
 }
 
+// Long rays through a dense wall and a faint interior: the accumulators saturate, so most later
+// samples are left out as inert; MIP windows its maximum.
+TEST_F(Equivalence, SaturatedRaysMatchTheReference) {
+    World w;
+    w.load(Grid::from(40, 36, 44, [](int x, int y, int z) {
+        const int r2 = (x - 20) * (x - 20) + (y - 18) * (y - 18) + (z - 22) * (z - 22);
+        if (r2 > 17 * 17)
+            return 0;
+        if (r2 > 12 * 12)
+            return 3000 + 40 * ((x + 2 * y + 3 * z) % 5);  // wall
+        return 1100 + 30 * ((x * 7 + y * 3 + z) % 7);      // faint core
+    }));
+    const std::vector<std::vector<std::pair<int, int>>> opacities = {
+        {{0, 0}, {999, 0}, {2500, 40}, {kMaxDensity - 1, 255}},  // wall alpha about 100
+        {{0, 0}, {999, 0}, {1000, 6}, {2999, 6}, {3000, 200}, {kMaxDensity - 1, 200}},
+        {{0, 0}, {1099, 0}, {1100, 255}, {1300, 255}, {1301, 0}, {kMaxDensity - 1, 0}},  // core only
+    };
+    int variant = 0;
+    for (const auto& opacity : opacities) {
+        w.setOpacity(opacity);
+        w.setColor(1100, 90, 200, 120);
+        for (const _Vector& o : {orientations()[0], orientations()[1], orientations()[3]}) {
+            const int threads = 1 + 3 * (variant++ % 3);
+            setThreadCount(threads);
+            for (bool mip : {false, true}) {
+                for (int quality : {0, 1}) {
+                    const auto expected =
+                        reference::renderVolume(*w.data.volume(), w.fkt, 64, quality, true, o, mip);
+                    std::unique_ptr<Volume> r =
+                        mip ? std::make_unique<MIP>(w.data, w.fkt) : std::make_unique<Volume>(w.data, w.fkt);
+                    r->setMaxImageResolution(64);
+                    r->setQuality(quality);
+                    r->setDoShading(true);
+                    r->setOrientation(o);
+                    ASSERT_TRUE(sameImage(expected, r->imageRef()))
+                        << (mip ? "MIP " : "Volume ")
+                        << describe("saturating shell", "case", o, 64, quality, true, threads) << " opacity "
+                        << variant;
+                }
+            }
+        }
+    }
+}
+
 TEST_F(Equivalence, SlicesMatchTheReference) {
     const int threadCounts[] = {1, 2, 7};
     int variant = 0;
