@@ -1,8 +1,10 @@
 #include "render/Slices.h"
 
+#include <cstring>
 #include <vector>
 
 #include "render/RenderSupport.h"
+#include "render/Sampling.h"
 
 namespace qz {
 
@@ -123,27 +125,42 @@ std::shared_ptr<const RgbaImage> Slices::updateImageRef() {
     for (int r = 0; r < height; ++r, v += dv)
         vs[r] = v;
 
+    // Which volume axis the columns, the rows and the depth run along.
+    int columnAxis = 0, rowAxis = 1, depthAxis = 2;
+    if (axis == 0) {
+        columnAxis = 2;
+        rowAxis = 1;
+        depthAxis = 0;
+    } else if (axis == 1) {
+        columnAxis = 0;
+        rowAxis = 2;
+        depthAxis = 1;
+    }
+    const int dims[3] = {volume->xDim(), volume->yDim(), volume->zDim()};
+    // Every pixel's lookup is the volume's interpolated one; its cell and fraction per axis depend
+    // on the column, the row or the depth alone, so they are found once each.
+    std::vector<sampling::AxisCell> columnCells(width), rowCells(height);
+    for (int c = 0; c < width; ++c)
+        columnCells[c] = sampling::axisCell(us[c], dims[columnAxis]);
+    for (int r = 0; r < height; ++r)
+        rowCells[r] = sampling::axisCell(vs[r], dims[rowAxis]);
+    const sampling::AxisCell depthCell = sampling::axisCell(depth, dims[depthAxis]);
+    const sampling::CellReader reader(*volume);
+
     ParallelProgress progress(lookBehindPercentSchedule(std::int64_t(width) * height), "calculate slice",
                               data_.notificationCenter());
-    const VolumeData& vol = *volume;
     std::uint8_t* pixels = image->pixels.data();
     parallelChunks(height, 16, [&](std::int64_t rowBegin, std::int64_t rowEnd) {
+        sampling::AxisCell cells[3];
+        cells[depthAxis] = depthCell;
         for (std::int64_t r = rowBegin; r < rowEnd; ++r) {
+            cells[rowAxis] = rowCells[r];
             std::uint8_t* out = pixels + std::size_t(4) * std::size_t(width) * std::size_t(r);
             for (int c = 0; c < width; ++c, out += 4) {
-                int density;
-                if (axis == 0) {
-                    density = vol.getDensityForRelative(depth, vs[r], us[c]);
-                } else if (axis == 1) {
-                    density = vol.getDensityForRelative(us[c], depth, vs[r]);
-                } else {
-                    density = vol.getDensityForRelative(us[c], vs[r], depth);
-                }
-                const std::uint8_t* rgba = table.data() + 4 * density;
-                out[0] = rgba[0];
-                out[1] = rgba[1];
-                out[2] = rgba[2];
-                out[3] = rgba[3];
+                cells[columnAxis] = columnCells[c];
+                const int density = reader.density(reader.corners(cells[0], cells[1], cells[2]),
+                                                   cells[0].fraction, cells[1].fraction, cells[2].fraction);
+                std::memcpy(out, table.data() + 4 * density, 4);
             }
         }
         progress.addDone((rowEnd - rowBegin) * width);
