@@ -93,8 +93,10 @@ private:
 
 int hardwareThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
 
-std::mutex poolMutex;
-std::shared_ptr<Pool> pool;
+// Leaked on purpose: a detached thread may still be inside parallelFor while the process exits,
+// so the pool must outlive static destruction.
+std::mutex& poolMutex = *new std::mutex;
+std::shared_ptr<Pool>& pool = *new std::shared_ptr<Pool>;
 
 std::shared_ptr<Pool> currentPool() {
     std::lock_guard lock(poolMutex);
