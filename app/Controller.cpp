@@ -163,15 +163,12 @@ void Controller::buildMenus() {
     saveAsAction_ = fileMenu_->addAction(tr("Save &As…"), this, &Controller::saveAs);
     setStandardShortcut(saveAsAction_, QKeySequence::SaveAs, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
     fileMenu_->addSeparator();
-    hiResAction_ = fileMenu_->addAction(tr("&High Resolution…"), this, &Controller::displayHiResPanel);
-    hiResAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
-    fileMenu_->addSeparator();
     quitAction_ = fileMenu_->addAction(tr("&Quit"), qApp, &QApplication::closeAllWindows);
     setStandardShortcut(quitAction_, QKeySequence::Quit, QKeySequence(Qt::CTRL | Qt::Key_Q));
     quitAction_->setMenuRole(QAction::QuitRole);
 
-    // Exactly the three renderers, one checked at a time.
-    rendererMenu_ = mainWindow_->menuBar()->addMenu(tr("&Renderer"));
+    // Exactly the three renderers, one checked at a time: what the preview views.
+    rendererMenu_ = mainWindow_->menuBar()->addMenu(tr("&View"));
     rendererGroup_ = new QActionGroup(this);
     rendererGroup_->setExclusive(true);
     slicesAction_ = rendererMenu_->addAction(tr("Slices"), this, &Controller::renderSlices);
@@ -182,6 +179,10 @@ void Controller::buildMenus() {
         rendererGroup_->addAction(action);
     }
     slicesAction_->setChecked(true);
+
+    QMenu* renderMenu = mainWindow_->menuBar()->addMenu(tr("&Render"));
+    hiResAction_ = renderMenu->addAction(tr("&High Resolution…"), this, &Controller::displayHiResPanel);
+    hiResAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
 }
 
 QWidget* Controller::keyWindow() {
