@@ -18,7 +18,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The loader's diagnostics (one line per clamped sample) would drown libFuzzer's own output.
     if (!std::getenv("QZ_FUZZ_VERBOSE"))
         std::freopen("/dev/null", "w", stdout);
-    std::atexit([] { std::remove(scratchPath.c_str()); });
+    std::atexit([] {
+        std::remove(scratchPath.c_str());
+        std::remove((scratchPath + ".known").c_str());
+    });
     return 0;
 }
 

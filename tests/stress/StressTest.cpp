@@ -165,6 +165,110 @@ TEST(Stress, LoadsRacingRendersAlwaysShowOneWholeVolume) {
         std::remove(p.c_str());
 }
 
+// Renderers are made and destroyed while loads announce new data on another thread: a handler
+// must never reach a renderer that is being destroyed.
+TEST(Stress, RenderersComeAndGoWhileLoadsArrive) {
+    NotificationCenter center;
+    Data data(center);
+    TransferFkt fkt(center);
+    const std::array<std::string, 2> paths = {writeVolume("c", 6, 5, 4, 4), writeVolume("d", 3, 7, 2, 5)};
+    data.loadFromFileName(paths[0]);
+
+    std::atomic<bool> loading{true};
+    std::thread loader([&] {
+        Budget budget(300, 2s);
+        for (int i = 1; budget.next(); ++i)
+            data.loadFromFileName(paths[i % 2]);
+        loading = false;
+    });
+    std::atomic<int> made{0};
+    auto churn = [&](int kind) {
+        while (loading.load() || made.load() < 3) {
+            auto r = make(kind, data, fkt);
+            if (made.fetch_add(1) % 4 == 0)
+                r->imageRef();
+        }
+    };
+    std::thread a(churn, 0), b(churn, 1), c(churn, 2);
+    loader.join();
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_GE(made.load(), 3);
+    for (const auto& p : paths)
+        std::remove(p.c_str());
+}
+
+// Two threads load different files at once while readers look: loads take turns, and every
+// volume a reader sees is one of the files, whole.
+TEST(Stress, ConcurrentLoadsTakeTurns) {
+    NotificationCenter center;
+    Data data(center);
+    std::array<std::vector<std::uint8_t>, 2> bytes;
+    std::array<std::string, 2> paths;
+    for (int v = 0; v < 2; ++v) {
+        std::vector<int> samples(std::size_t(9 + v) * (4 + 3 * v) * (5 - v));
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            samples[i] = int((i * 7 + 100 * v) % 4096);
+        bytes[v] = fuzz::volumeFile(9 + v, 4 + 3 * v, 5 - v, samples);
+        paths[v] = scratch("turn");
+        ASSERT_TRUE(fuzz::writeFile(paths[v], bytes[v].data(), bytes[v].size()));
+    }
+    std::atomic<int> loaders{2};
+    // Between two "newDataAvailable" posts, progress must come from one load: one file's read
+    // phase, then a rising gradient phase.
+    std::mutex phaseMutex;
+    std::string currentRead;
+    int lastGradient = 0, overlaps = 0;
+    Observation during(center, kUpdateProgressBar, nullptr, [&](const Notification& n) {
+        std::lock_guard lock(phaseMutex);
+        const std::string info = n.stringValue("info");
+        if (info.rfind("read ", 0) == 0) {
+            if (lastGradient > 0 || (!currentRead.empty() && currentRead != info))
+                ++overlaps;
+            currentRead = info;
+        } else if (info == "calculate gradients") {
+            if (n.intValue("progress") <= lastGradient)
+                ++overlaps;
+            lastGradient = n.intValue("progress");
+        }
+    });
+    Observation finished(center, kNewDataAvailable, nullptr, [&](const Notification&) {
+        std::lock_guard lock(phaseMutex);
+        currentRead.clear();
+        lastGradient = 0;
+    });
+    auto loader = [&](int v) {
+        Budget budget(150, 2s);
+        while (budget.next())
+            data.loadFromFileName(paths[v]);
+        --loaders;
+    };
+    std::mutex failMutex;
+    std::string failure;
+    auto reader = [&] {
+        while (loaders.load() > 0) {
+            const auto volume = data.volume();
+            if (!volume->hasData())
+                continue;
+            const int v = volume->xDim() == 9 ? 0 : 1;
+            const std::string problem = fuzz::checkVolumeMatches(*volume, bytes[v].data(), bytes[v].size());
+            if (!problem.empty()) {
+                std::lock_guard lock(failMutex);
+                failure = problem;
+            }
+        }
+    };
+    std::thread l0(loader, 0), l1(loader, 1), r0(reader);
+    l0.join();
+    l1.join();
+    r0.join();
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(overlaps, 0) << "progress of one load was posted while another ran";
+    for (const auto& p : paths)
+        std::remove(p.c_str());
+}
+
 // The transfer function flips between four states, each edit a single atomic operation; every
 // high-resolution image must be the image of one of the four.
 TEST(Stress, HighResolutionRendersRacingTransferFunctionEdits) {
