@@ -97,8 +97,13 @@ Controller::~Controller() {
     newDataObservation_.reset();
     loadFailedObservation_.reset();
     hiResObservation_.reset();
-    for (const QPointer<HiResWindow>& window : hiResWindows_)
+    // Closing windows moves the focus; the menus' actions are about to go with the main window.
+    disconnect(qGuiApp, nullptr, this, nullptr);
+    for (const QPointer<HiResWindow>& window : hiResWindows_) {
+        if (window)
+            disconnect(window.data(), nullptr, this, nullptr);
         delete window.data();
+    }
     // The views refer to the renderers, so the windows go before them.
     delete mainWindow_;
 }
