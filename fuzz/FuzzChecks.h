@@ -17,6 +17,9 @@
 
 #include "data/Data.h"
 #include "platform/NotificationCenter.h"
+#include "render/MIP.h"
+#include "render/Slices.h"
+#include "render/Volume.h"
 #include "transfer/TransferFkt.h"
 #include "transfer/TransferFktText.h"
 
@@ -145,6 +148,42 @@ inline std::string checkVolumeMatches(const VolumeData& v, const std::uint8_t* b
     return {};
 }
 
+// A small render of whatever loaded, renderer and settings picked from `seed`: the image has the
+// renderer's size and the ray caster's is opaque.
+inline std::string checkRenders(Data& data, std::size_t seed) {
+    TransferFkt fkt(data.notificationCenter());
+    const std::uint8_t red[4] = {255, 0, 0, 0};
+    fkt.addRGBReferencePointForDensity(1000, red);
+    fkt.addOpacityReferencePointForDensity(200, 0);
+    // One renderer per input keeps the loader's share of the time high.
+    std::unique_ptr<Renderer> r;
+    if (seed % 3 == 0) {
+        auto slices = std::make_unique<Slices>(data, fkt);
+        slices->setAxis(int(seed / 3 % 3));
+        slices->setDepth(float(seed % 5) / 4.0f);
+        r = std::move(slices);
+    } else if (seed % 3 == 1) {
+        r = std::make_unique<Volume>(data, fkt);
+    } else {
+        r = std::make_unique<MIP>(data, fkt);
+    }
+    r->setMaxImageResolution(7 + int(seed % 4));
+    r->setQuality(int(seed / 3 % 2));
+    r->setDoShading(seed / 7 % 2 == 1);
+    r->setOrientation(MakeVector(0.3f * float(seed % 11), 0.5f, -0.2f * float(seed % 13)));
+    const std::shared_ptr<const RgbaImage> image = r->imageRef();
+    if (!image)
+        return {};
+    if (image->width != r->width() || image->height != r->height() ||
+        image->pixels.size() != std::size_t(4) * image->width * image->height)
+        return std::string(r->className()) + " image does not have the renderer's size";
+    if (std::string(r->className()) == "Volume")
+        for (std::size_t i = 3; i < image->pixels.size(); i += 4)
+            if (image->pixels[i] != 255)
+                return "a ray-cast pixel is not opaque";
+    return {};
+}
+
 // Loads a known volume, then the input from `path`; the outcome must be either the input's volume
 // with "newDataAvailable", or the known volume untouched with the failure notification.
 inline std::string checkVolumeLoad(const std::uint8_t* bytes, std::size_t size, const std::string& path) {
@@ -185,7 +224,9 @@ inline std::string checkVolumeLoad(const std::uint8_t* bytes, std::size_t size, 
         return "newDataAvailable without a new volume";
     if (data.filename() != path || after->filename() != path)
         return "the new volume lost its file name";
-    return checkVolumeMatches(*after, bytes, size);
+    if (std::string problem = checkVolumeMatches(*after, bytes, size); !problem.empty())
+        return problem;
+    return checkRenders(data, size);
 }
 
 // A strict reading of the text format: non-null when every line is plainly valid, holding the
