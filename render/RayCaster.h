@@ -2,10 +2,12 @@
 
 // The ray loop shared by Volume and MIP. The per-ray accumulator, the sampling quality and the
 // shading switch are template parameters, so the inner loop carries no virtual call and no
-// option test. Every pixel comes out exactly as the plain step-by-step loop computes it:
-// positions advance by the same single-precision additions, and only samples that provably
-// cannot change the ray (transparent, or too faint to move its accumulator any more) are left
-// out, along with the lookups they would have cost.
+// option test. Every pixel comes out exactly as the plain step-by-step loop computes it: each
+// sample is taken at the position the single-precision additions give (stepAhead jumps there
+// exactly), and only samples that provably cannot change the ray (transparent, or too faint to
+// move its accumulators any more) are left out, along with the lookups they would have cost.
+// Rays walk coarse blocks of the volume (EmptySpace.h) and step sample by sample only through
+// blocks where some sample could still matter.
 
 #include <algorithm>
 #include <cmath>
@@ -482,6 +484,7 @@ void castAll(const Frame& f, std::uint8_t* pixels, NotificationCenter& center) {
         }
         progress.addDone((rowEnd - rowBegin) * f.size);
     });
+    progress.finish();
 }
 
 }  // namespace raycast

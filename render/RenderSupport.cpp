@@ -69,11 +69,20 @@ std::vector<ProgressStep> lookBehindPercentSchedule(std::int64_t total) {
 
 ParallelProgress::ParallelProgress(std::vector<ProgressStep> schedule, std::string info,
                                    NotificationCenter& center)
-    : schedule_(std::move(schedule)), poster_(std::move(info), center) {}
+    : schedule_(std::move(schedule)), poster_(std::move(info), center), owner_(std::this_thread::get_id()) {}
 
 void ParallelProgress::addDone(std::int64_t pixels) {
-    const std::int64_t done = done_.fetch_add(pixels) + pixels;
-    std::lock_guard lock(mutex_);
+    done_.fetch_add(pixels);
+    if (std::this_thread::get_id() == owner_)
+        postDue();
+}
+
+void ParallelProgress::finish() {
+    postDue();
+}
+
+void ParallelProgress::postDue() {
+    const std::int64_t done = done_.load();
     while (next_ < schedule_.size() && schedule_[next_].done <= done) {
         poster_.postIfHigher(schedule_[next_].value);
         ++next_;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/NotificationCenter.h"
@@ -34,18 +35,25 @@ std::vector<ProgressStep> risingPercentSchedule(std::int64_t total);
 std::vector<ProgressStep> lookBehindPercentSchedule(std::int64_t total);
 
 // Collects finished pixel counts from parallel chunks and posts the scheduled values in order,
-// one thread at a time.
+// always on the thread that created it (the rendering thread, which works on chunks too): the
+// notifications reach their observers where the render was asked for, as with a plain loop,
+// and a handler never runs on a pool thread while the rendering thread waits for it.
 class ParallelProgress {
   public:
     ParallelProgress(std::vector<ProgressStep> schedule, std::string info, NotificationCenter& center);
+    // Any thread; posts what is due when called on the creating thread.
     void addDone(std::int64_t pixels);
+    // Creating thread, once the work is complete: posts everything still due.
+    void finish();
 
   private:
+    void postDue();
+
     std::vector<ProgressStep> schedule_;
     ProgressPoster poster_;
     std::atomic<std::int64_t> done_{0};
-    std::mutex mutex_;
-    std::size_t next_ = 0;
+    std::thread::id owner_;
+    std::size_t next_ = 0;  // used on the owner thread only
 };
 
 // Splits count items into about `chunksPerThread` chunks per pool thread (at least one item

@@ -107,8 +107,10 @@ void Renderer::setOrientation(_Vector orientation) {
 std::shared_ptr<const RgbaImage> Renderer::imageRef() {
     std::lock_guard renderLock(renderMutex_);
     // Clear first, then render: a change made while the render runs sets the flag again and
-    // is picked up by the next call instead of being lost.
-    if (needsUpdateImage_.exchange(false)) {
+    // is picked up by the next call instead of being lost. A call from inside the render (a
+    // progress handler on the rendering thread) gets the previous image.
+    if (!rendering_ && needsUpdateImage_.exchange(false)) {
+        rendering_ = true;
         try {
             std::shared_ptr<const RgbaImage> image = updateImageRef();
             std::lock_guard lock(mutex_);
@@ -118,6 +120,7 @@ std::shared_ptr<const RgbaImage> Renderer::imageRef() {
                         className(), width(), height());
             std::fflush(stdout);
         }
+        rendering_ = false;
     }
     std::lock_guard lock(mutex_);
     return image_;

@@ -58,7 +58,10 @@ class Renderer {
     _Vector orientation() const;
     virtual void setOrientation(_Vector orientation);
 
-    // The current image, rendered first when stale; null while there is no image.
+    // The current image, rendered first when stale; null while there is no image. The stale flag
+    // is cleared when the render starts, so a change made meanwhile (on any thread) leaves it set
+    // and the next call renders again. Renders of one renderer run one at a time; a call made
+    // from inside a render (a progress handler) returns the previous image.
     std::shared_ptr<const RgbaImage> imageRef();
 
     // Renders once on the calling thread (a detached worker), then posts "newHiResAvailable"
@@ -106,7 +109,8 @@ class Renderer {
     int maxImageResolution_ = 0;
     _Vector orientation_{0.0f, 0.0f, 0.0f};
     std::shared_ptr<const RgbaImage> image_;
-    std::mutex renderMutex_;  // one render per renderer at a time
+    std::recursive_mutex renderMutex_;  // one render per renderer at a time
+    bool rendering_ = false;            // a render is running (guarded by renderMutex_)
     Observation newDataObservation_;
 };
 

@@ -165,6 +165,7 @@ std::shared_ptr<const RgbaImage> Slices::updateImageRef() {
         }
         progress.addDone((rowEnd - rowBegin) * width);
     });
+    progress.finish();
     return image;
 }
 

@@ -89,6 +89,25 @@ TEST(Renderer, ChangeDuringARenderIsNotLost) {
     EXPECT_TRUE(v.needsUpdateImage());
 }
 
+TEST(Renderer, ImageRefFromInsideItsOwnRenderReturnsThePreviousImage) {
+    World w;
+    w.load(Grid(4, 4, 4, 2000));
+    Volume v(w.data, w.fkt);
+    v.setMaxImageResolution(10);
+    const auto first = v.imageRef();
+    v.setOrientation(MakeVector(0.3f, 0, 0));
+    int calls = 0;
+    Observation nested(w.center, kUpdateProgressBar, nullptr, [&](const Notification&) {
+        if (calls++ == 0) {
+            v.setOrientation(MakeVector(0.6f, 0, 0));
+            EXPECT_EQ(v.imageRef(), first);  // no render inside a render
+        }
+    });
+    const auto second = v.imageRef();
+    EXPECT_NE(second, first);
+    EXPECT_TRUE(v.needsUpdateImage());  // the change made during the render is still pending
+}
+
 TEST(Renderer, HiResRendersOnItsThreadThenAnnounces) {
     World w;
     w.load(Grid(5, 5, 5, 3000));

@@ -3,8 +3,12 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <set>
+#include <thread>
 
+#include "platform/Threads.h"
 #include "render/MIP.h"
+#include "render/Slices.h"
 #include "render/Volume.h"
 #include "tests/render/RenderTestSupport.h"
 
@@ -71,6 +75,30 @@ TEST(Volume, ProgressSkipsNothingAndEndsAtTheLastPixel) {
     ProgressLog log(w.center, "calculate volume");
     v.imageRef();
     EXPECT_EQ(log.values(), (std::vector<int>{25, 50, 75, 100}));
+}
+
+TEST(Volume, ProgressArrivesOnTheRenderingThreadOnly) {
+    World w;
+    w.load(Grid(6, 6, 6, 1500));
+    setThreadCount(7);
+    for (int kind = 0; kind < 2; ++kind) {
+        std::unique_ptr<Renderer> r =
+            kind == 0 ? std::unique_ptr<Renderer>(std::make_unique<MIP>(w.data, w.fkt))
+                      : std::unique_ptr<Renderer>(std::make_unique<Slices>(w.data, w.fkt));
+        r->setMaxImageResolution(64);
+        std::mutex mutex;
+        std::set<std::thread::id> threads;
+        int posts = 0;
+        Observation observer(w.center, kUpdateProgressBar, nullptr, [&](const Notification&) {
+            std::lock_guard lock(mutex);
+            threads.insert(std::this_thread::get_id());
+            ++posts;
+        });
+        ASSERT_NE(r->imageRef(), nullptr);
+        EXPECT_GE(posts, 99);
+        EXPECT_EQ(threads, std::set<std::thread::id>{std::this_thread::get_id()});
+    }
+    setThreadCount(0);
 }
 
 TEST(Volume, RayEntersAtTheStepItsDepthGives) {
