@@ -47,7 +47,13 @@ struct CompositeRay {
     bool finished() const { return color[3] >= 1.0f; }
     // Transparent and inert samples leave the accumulator as it is.
     bool wants(int /*density*/, int alphaByte) const { return alphaByte > inertAlpha; }
-    void settle(const float* opacityOf) { updateInertAlpha(opacityOf); }
+    // Any sample: one of alpha 0 adds 0 * tau to each sum, which leaves every float unchanged.
+    void takeAny(const std::uint8_t* rgba, float a, int density) { updateRayWithRGBA(rgba, a, density); }
+    // After a sample of this alpha byte: a saturating accumulator may have more inert alphas.
+    void settle(const float* opacityOf, int alphaByte) {
+        if (color[3] >= 0.99999f && alphaByte > inertAlpha)
+            updateInertAlpha(opacityOf);
+    }
 
     // Whether a sample of alpha / 255 = a would leave all four accumulators as they are, for any
     // colour bytes: the same double expressions as the update, with the brightest byte.
@@ -101,7 +107,16 @@ struct MaximumRay {
     bool finished() const { return color[3] >= 1.0f; }
     // A transparent sample, or one that cannot replace the kept one, needs no shading.
     bool wants(int density, int alphaByte) const { return alphaByte != 0 && density > maxDensity; }
-    void settle(const float*) {}
+    // Any sample, the choice made without a branch.
+    void takeAny(const std::uint8_t* rgba, float a, int density) {
+        const bool take = (rgba[3] != 0) & (density > maxDensity);
+        color[0] = take ? float(rgba[0]) : color[0];
+        color[1] = take ? float(rgba[1]) : color[1];
+        color[2] = take ? float(rgba[2]) : color[2];
+        color[3] = take ? a : color[3];
+        maxDensity = take ? density : maxDensity;
+    }
+    void settle(const float*, int) {}
 };
 
 namespace raycast {
@@ -133,10 +148,9 @@ struct Frame {
     int blocks[3];
     double pPerBlock[3];  // sample-grid length of one block along each axis (dim > 1)
     float cellPerP[3];    // voxels per sample-grid unit, for prefetching only
-    std::int64_t voxelCount;
-    double stepError;  // bound on the rounding a single-precision addition adds to a position
-    double boxMargin;  // slack around the box for positions built by up to `size` additions
-    bool skipping;     // the block walk is precise enough for this render
+    double stepError;     // bound on the rounding a single-precision addition adds to a position
+    double boxMargin;     // slack around the box for positions built by up to `size` additions
+    bool skipping;        // the block walk is precise enough for this render
 
     Frame(const VolumeData& v, const std::uint8_t* t, const Volume::Settings& s,
           const emptyspace::BlockGrid& g, const std::uint8_t* blockMaxAlpha,
@@ -193,7 +207,6 @@ inline Frame::Frame(const VolumeData& v, const std::uint8_t* t, const Volume::Se
         anyInside = anyInside && ext[a] > 0;
         extMax = std::max(extMax, ext[a]);
     }
-    voxelCount = v.sampleCount();
     for (int a = 0; a < 3; ++a)
         cellPerP[a] = ext[a] > 0 ? float(dim[a] - 1) / float(ext[a]) : 0.0f;
     blocks[0] = g.nx;
@@ -344,10 +357,10 @@ inline bool mayChange(const Frame& f, int lo, int hi, const MaximumRay& ray) {
 // rays running across the slowest axis overlap with work.
 template <bool Shade>
 inline void prefetch(const Frame& f, const float p[3]) {
-    std::int64_t i = std::int64_t(p[0] * f.cellPerP[0]) + std::int64_t(p[1] * f.cellPerP[1]) * f.strideY +
-                     std::int64_t(p[2] * f.cellPerP[2]) * f.strideZ;
-    if (i < 0 || i >= f.voxelCount)
+    const int x = int(p[0] * f.cellPerP[0]), y = int(p[1] * f.cellPerP[1]), z = int(p[2] * f.cellPerP[2]);
+    if (x < 0 || y < 0 || z < 0 || x >= f.dim[0] || y >= f.dim[1] || z >= f.dim[2])
         return;
+    const std::int64_t i = x + y * f.strideY + z * f.strideZ;
     __builtin_prefetch(f.volume->densities() + i);
     __builtin_prefetch(f.volume->densities() + i + f.strideY);
     if constexpr (Shade)
@@ -413,7 +426,7 @@ inline bool sampleStep(const Frame& f, Ray& ray, sampling::CellCache& cache, Axi
     ray.updateRayWithRGBA(rgba, f.alpha[density], density);
     if (ray.finished())
         return true;
-    ray.settle(f.opacityOf);
+    ray.settle(f.opacityOf, entry[3]);
     return false;
 }
 
@@ -475,15 +488,26 @@ template <bool Nearest, bool Shade, class Ray>
 void castAll(const Frame& f, std::uint8_t* pixels, NotificationCenter& center) {
     ParallelProgress progress(risingPercentSchedule(std::int64_t(f.size) * f.size), "calculate volume",
                               center);
-    parallelChunks(f.size, 16, [&](std::int64_t rowBegin, std::int64_t rowEnd) {
-        for (std::int64_t j = rowBegin; j < rowEnd; ++j) {
-            std::uint8_t* out = pixels + std::size_t(4) * std::size_t(f.size) * std::size_t(j);
-            const int y = int(j) - f.areaRadius;
-            for (int x = -f.areaRadius; x < f.areaRadius; ++x, out += 4)
-                castPixel<Nearest, Shade, Ray>(f, x, y, out);
-        }
-        progress.addDone((rowEnd - rowBegin) * f.size);
-    });
+    // Square tiles of neighbouring rays run one after another, so the voxels one ray brings into
+    // the cache are still there for the rays beside it; each tile owns its pixels.
+    constexpr int kTile = 8;
+    const int tilesPerRow = (f.size + kTile - 1) / kTile;
+    parallelChunks(
+        std::int64_t(tilesPerRow) * tilesPerRow, 8, [&](std::int64_t tileBegin, std::int64_t tileEnd) {
+            std::int64_t done = 0;
+            for (std::int64_t tile = tileBegin; tile < tileEnd; ++tile) {
+                const int i0 = int(tile % tilesPerRow) * kTile, j0 = int(tile / tilesPerRow) * kTile;
+                const int i1 = std::min(f.size, i0 + kTile), j1 = std::min(f.size, j0 + kTile);
+                for (int j = j0; j < j1; ++j) {
+                    std::uint8_t* out = pixels + 4 * (std::size_t(f.size) * std::size_t(j) + std::size_t(i0));
+                    for (int i = i0; i < i1; ++i, out += 4) {
+                        castPixel<Nearest, Shade, Ray>(f, i - f.areaRadius, j - f.areaRadius, out);
+                    }
+                }
+                done += std::int64_t(i1 - i0) * (j1 - j0);
+            }
+            progress.addDone(done);
+        });
     progress.finish();
 }
 
