@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "render/Shading.h"
 #include "render/Stepping.h"
 #include "tests/render/RenderTestSupport.h"
+#include "tools/phantom.h"
 
 namespace qz {
 namespace {
@@ -311,6 +313,44 @@ TEST(FastPath, BlockWalkCoversEverySampleTheLoopTakes) {
                         }
                     }
                 }
+            }
+        }
+    }
+}
+
+TEST(FastPath, BlockWalkAndPlainLoopGiveTheSamePixels) {
+    // Very large images fall back to the plain loop; both paths must agree everywhere.
+    World w;
+    Grid g(30, 26, 34);
+    phantom::generateSlices(30, 26, 34, 5, 0, 34, g.v.data());
+    w.load(g);
+    w.setOpacity({{0, 0}, {999, 0}, {2500, 40}, {kMaxDensity - 1, 255}});
+    const auto volume = w.data.volume();
+    const ColorTable table = w.fkt.table();
+    emptyspace::OpacityCache cache;
+    cache.update(volume, 2, table);
+    for (const _Vector& o :
+         {MakeVector(0, 0, 0), MakeVector(0.5f, 0.7f, 0.2f), MakeVector(-2.0f, 0.1f, 4.0f)}) {
+        Volume::Settings settings;
+        settings.maxImageResolution = 40;
+        settings.areaRadius = 20;
+        settings.doShading = true;
+        settings.orientation = o;
+        settings.shading = reference::shadingFor(o);
+        raycast::Frame walking(*volume, table.data(), settings, *cache.grid, cache.blockAlpha.data(),
+                               *cache.index);
+        raycast::Frame plain(*volume, table.data(), settings, *cache.grid, cache.blockAlpha.data(),
+                             *cache.index);
+        plain.skipping = false;
+        for (int y = -20; y < 20; ++y) {
+            for (int x = -20; x < 20; ++x) {
+                std::uint8_t a[4], b[4], c[4], d[4];
+                raycast::castPixel<false, true, CompositeRay>(walking, x, y, a);
+                raycast::castPixel<false, true, CompositeRay>(plain, x, y, b);
+                raycast::castPixel<true, false, MaximumRay>(walking, x, y, c);
+                raycast::castPixel<true, false, MaximumRay>(plain, x, y, d);
+                ASSERT_EQ(std::memcmp(a, b, 4), 0) << x << " " << y;
+                ASSERT_EQ(std::memcmp(c, d, 4), 0) << x << " " << y;
             }
         }
     }
