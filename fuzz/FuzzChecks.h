@@ -148,42 +148,6 @@ inline std::string checkVolumeMatches(const VolumeData& v, const std::uint8_t* b
     return {};
 }
 
-// A small render of whatever loaded, renderer and settings picked from `seed`: the image has the
-// renderer's size and the ray caster's is opaque.
-inline std::string checkRenders(Data& data, std::size_t seed) {
-    TransferFkt fkt(data.notificationCenter());
-    const std::uint8_t red[4] = {255, 0, 0, 0};
-    fkt.addRGBReferencePointForDensity(1000, red);
-    fkt.addOpacityReferencePointForDensity(200, 0);
-    // One renderer per input keeps the loader's share of the time high.
-    std::unique_ptr<Renderer> r;
-    if (seed % 3 == 0) {
-        auto slices = std::make_unique<Slices>(data, fkt);
-        slices->setAxis(int(seed / 3 % 3));
-        slices->setDepth(float(seed % 5) / 4.0f);
-        r = std::move(slices);
-    } else if (seed % 3 == 1) {
-        r = std::make_unique<Volume>(data, fkt);
-    } else {
-        r = std::make_unique<MIP>(data, fkt);
-    }
-    r->setMaxImageResolution(7 + int(seed % 4));
-    r->setQuality(int(seed / 3 % 2));
-    r->setDoShading(seed / 7 % 2 == 1);
-    r->setOrientation(MakeVector(0.3f * float(seed % 11), 0.5f, -0.2f * float(seed % 13)));
-    const std::shared_ptr<const RgbaImage> image = r->imageRef();
-    if (!image)
-        return {};
-    if (image->width != r->width() || image->height != r->height() ||
-        image->pixels.size() != std::size_t(4) * image->width * image->height)
-        return std::string(r->className()) + " image does not have the renderer's size";
-    if (std::string(r->className()) == "Volume")
-        for (std::size_t i = 3; i < image->pixels.size(); i += 4)
-            if (image->pixels[i] != 255)
-                return "a ray-cast pixel is not opaque";
-    return {};
-}
-
 // Loads a known volume, then the input from `path`; the outcome must be either the input's volume
 // with "newDataAvailable", or the known volume untouched with the failure notification.
 inline std::string checkVolumeLoad(const std::uint8_t* bytes, std::size_t size, const std::string& path) {
@@ -224,9 +188,102 @@ inline std::string checkVolumeLoad(const std::uint8_t* bytes, std::size_t size, 
         return "newDataAvailable without a new volume";
     if (data.filename() != path || after->filename() != path)
         return "the new volume lost its file name";
-    if (std::string problem = checkVolumeMatches(*after, bytes, size); !problem.empty())
-        return problem;
-    return checkRenders(data, size);
+    return checkVolumeMatches(*after, bytes, size);
+}
+
+// Settings for one render, read from the first bytes of a fuzz input. Floats are taken bit for
+// bit, so NaN, infinities and huge angles come up as often as ordinary values.
+struct RenderSettings {
+    static constexpr std::size_t kBytes = 20;
+    int kind = 0;  // 0 slices, 1 volume, 2 MIP
+    int resolution = 0;
+    int quality = 0;
+    bool shading = false;
+    int axis = 0;
+    float depth = 0.0f;
+    _Vector orientation{0.0f, 0.0f, 0.0f};
+
+    static RenderSettings from(const std::uint8_t* b) {
+        auto f = [&](std::size_t at) {
+            float v;
+            std::memcpy(&v, b + at, sizeof v);
+            return v;
+        };
+        RenderSettings s;
+        s.kind = b[0] % 3;
+        s.resolution = int(b[1] % 16) - 2;  // small images, and a few refused values below 0
+        s.quality = b[2] % 3 == 2 ? int(std::int8_t(b[2])) : b[2] % 2;
+        s.shading = b[3] & 1;
+        s.axis = int(std::int8_t(b[3])) >> 1;
+        s.depth = f(4);
+        s.orientation = MakeVector(f(8), f(12), f(16));
+        return s;
+    }
+};
+
+// Loads the volume after the settings bytes and renders it once: the image, if any, has the
+// renderer's size, a slice shows only transfer-function entries, a ray-cast image is opaque, and
+// neither the volume nor the transfer function changes.
+inline std::string checkRender(const std::uint8_t* bytes, std::size_t size, const std::string& path) {
+    if (size < RenderSettings::kBytes)
+        return {};
+    const RenderSettings s = RenderSettings::from(bytes);
+    NotificationCenter center;
+    Data data(center);
+    if (!writeFile(path, bytes + RenderSettings::kBytes, size - RenderSettings::kBytes))
+        return "cannot write " + path;
+    data.loadFromFileName(path);
+    const auto volume = data.volume();
+
+    TransferFkt fkt(center);
+    const std::uint8_t red[4] = {255, 0, 0, 0};
+    fkt.addRGBReferencePointForDensity(1000, red);
+    fkt.addOpacityReferencePointForDensity(200, 0);
+    fkt.addOpacityReferencePointForDensity(3000, 90);
+    const ColorTable table = fkt.table();
+
+    std::unique_ptr<Renderer> r;
+    if (s.kind == 0) {
+        auto slices = std::make_unique<Slices>(data, fkt);
+        slices->setAxis(s.axis);
+        slices->setDepth(s.depth);
+        r = std::move(slices);
+    } else if (s.kind == 1) {
+        r = std::make_unique<Volume>(data, fkt);
+    } else {
+        r = std::make_unique<MIP>(data, fkt);
+    }
+    r->setMaxImageResolution(s.resolution);
+    r->setQuality(s.quality);
+    r->setDoShading(s.shading);
+    r->setOrientation(s.orientation);
+    const std::shared_ptr<const RgbaImage> image = r->imageRef();
+
+    if (data.volume() != volume)
+        return "a render changed the volume";
+    if (fkt.table() != table)
+        return "a render changed the transfer function";
+    if (!image)
+        return {};
+    if (image->width != r->width() || image->height != r->height() ||
+        image->pixels.size() != std::size_t(4) * image->width * image->height)
+        return std::string(r->className()) + " image does not have the renderer's size";
+    auto word = [](const std::uint8_t* p) {
+        return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+               std::uint32_t(p[3]) << 24;
+    };
+    std::vector<std::uint32_t> entries(kMaxDensity);
+    for (int d = 0; d < kMaxDensity; ++d)
+        entries[d] = word(table.data() + 4 * d);
+    std::sort(entries.begin(), entries.end());
+    for (std::size_t i = 0; i < image->pixels.size(); i += 4) {
+        const std::uint8_t* px = image->pixels.data() + i;
+        if (s.kind == 1 && px[3] != 255)
+            return "a ray-cast pixel is not opaque";
+        if (s.kind == 0 && !std::binary_search(entries.begin(), entries.end(), word(px)))
+            return "a slice pixel is no transfer-function entry";
+    }
+    return {};
 }
 
 // A strict reading of the text format: non-null when every line is plainly valid, holding the

@@ -114,34 +114,37 @@ stage_fuzz() {
     local targets
     mapfile -t targets < <(sed -n 's/^qz_fuzz_target(\([a-z_]*\).*/\1/p' "$root/fuzz/CMakeLists.txt")
     cmake --build "$dir" -j"$jobs" --target "${targets[@]}" || { record fuzz FAILED "build failed"; return; }
-    # The targets run side by side (each one process on one core), then their results are read.
-    local t pids=()
-    note "fuzz: ${targets[*]} for ${fuzz_seconds} s each"
-    for t in "${targets[@]}"; do
-        local work="$dir/corpus-work/$t" artifacts="$dir/artifacts/$t/"
-        mkdir -p "$work" "$artifacts"
-        local dict=()
-        [ -f "$root/fuzz/$t.dict" ] && dict=(-dict="$root/fuzz/$t.dict")
-        # New inputs go to the work corpus; the committed seeds are only read.
-        ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-            "$dir/fuzz/$t" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
-            -print_final_stats=1 -artifact_prefix="$artifacts" "${dict[@]}" "$work" "$root/fuzz/corpus/$t" \
-            >"$dir/$t.log" 2>&1 &
-        pids+=($!)
-    done
-    local i
-    for i in "${!targets[@]}"; do
-        t="${targets[$i]}"
-        wait "${pids[$i]}"
-        local rc=$?
-        local runs
-        runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/$t.log" | tail -1)"
-        if [ "$rc" -eq 0 ]; then
-            record fuzz passed "$t: ${runs:-?} executions in ${fuzz_seconds} s, no crash, hang or report"
-        else
-            tail -n 60 "$dir/$t.log"
-            record fuzz FAILED "$t: exit $rc after ${runs:-?} executions; inputs in $dir/artifacts/$t/"
-        fi
+    # The targets run side by side, one per core, in as many rounds as it takes.
+    local t i
+    for ((i = 0; i < ${#targets[@]}; i += jobs)); do
+        local batch=("${targets[@]:i:jobs}") pids=()
+        note "fuzz: ${batch[*]} for ${fuzz_seconds} s each"
+        for t in "${batch[@]}"; do
+            local work="$dir/corpus-work/$t" artifacts="$dir/artifacts/$t/"
+            mkdir -p "$work" "$artifacts"
+            local dict=()
+            [ -f "$root/fuzz/$t.dict" ] && dict=(-dict="$root/fuzz/$t.dict")
+            # New inputs go to the work corpus; the committed seeds are only read.
+            ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+                "$dir/fuzz/$t" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
+                -print_final_stats=1 -artifact_prefix="$artifacts" "${dict[@]}" "$work" "$root/fuzz/corpus/$t" \
+                >"$dir/$t.log" 2>&1 &
+            pids+=($!)
+        done
+        local k
+        for k in "${!batch[@]}"; do
+            t="${batch[$k]}"
+            wait "${pids[$k]}"
+            local rc=$?
+            local runs
+            runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/$t.log" | tail -1)"
+            if [ "$rc" -eq 0 ]; then
+                record fuzz passed "$t: ${runs:-?} executions in ${fuzz_seconds} s, no crash, hang or report"
+            else
+                tail -n 60 "$dir/$t.log"
+                record fuzz FAILED "$t: exit $rc after ${runs:-?} executions; inputs in $artifacts"
+            fi
+        done
     done
 }
 

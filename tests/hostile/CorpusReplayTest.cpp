@@ -37,6 +37,21 @@ TEST(CorpusReplay, VolumeLoaderInputs) {
     }
 }
 
+TEST(CorpusReplay, RenderInputs) {
+    ScratchDir dir;
+    const auto files = corpus("fuzz_volume_render");
+    ASSERT_GE(files.size(), 10u);
+    for (const auto& file : files) {
+        const std::string bytes = contents(file);
+        std::string problem;
+        stdoutLines([&] {
+            problem = fuzz::checkRender(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
+                                        dir.file("replay.dat"));
+        });
+        EXPECT_EQ(problem, "") << file.filename();
+    }
+}
+
 TEST(CorpusReplay, TransferFunctionTexts) {
     const auto files = corpus("fuzz_transfer_text");
     ASSERT_GE(files.size(), 10u);
