@@ -9,9 +9,13 @@
 // tf: "opaque" is the initial grey ramp (alpha 255 everywhere); "semi" has the opacity points
 // 0:0, 999:0, 2500:40, 4095:255 (air and skin transparent, brain faint, bone dense).
 // orientation: "front" is (0, 0, 0), "oblique" is (0.5, 0.7, 0.2).
-// Counters: rays/s (pixels per second) and steps/s (rays times their 2 * areaRadius steps, the
-// work of the plain loop). The headline case also reports the reference's seconds, the ratio and
-// whether both images are byte for byte the same. Run with the real clock: renders use all cores.
+// Counters: rays/s (pixels per second), steps/s (rays times their 2 * areaRadius steps, the work
+// of the plain loop) and cpu_ms (processor time of all threads per render: on a machine shared
+// with other work the real time says little, and on an idle one it is about cpu_ms / cores).
+// The headline case also reports the reference's seconds, the ratio and whether both images are
+// byte for byte the same. Times are real (renders use all cores).
+//
+//   build-release/bench/quarzelle-bench --benchmark_filter='Preview|HiRes|Headline'
 
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
