@@ -16,6 +16,8 @@
 #include <memory>
 #include <vector>
 
+#include <emmintrin.h>
+
 #include "render/EmptySpace.h"
 #include "render/Matrix.h"
 #include "render/RenderSupport.h"
@@ -130,7 +132,8 @@ struct Frame {
     int dim[3];  // loaded dimensions
     int ext[3];  // scaled extents of the sample grid
     float extF[3];
-    float dimM1[3];  // float(dim - 1)
+    float dimM1[3];       // float(dim - 1)
+    __m128 extV, dimM1V;  // the same with a harmless fourth lane
     int half[3];
     _Matrix volumeFromView;
     float stepFactor;
@@ -207,6 +210,8 @@ inline Frame::Frame(const VolumeData& v, const std::uint8_t* t, const Volume::Se
         anyInside = anyInside && ext[a] > 0;
         extMax = std::max(extMax, ext[a]);
     }
+    extV = _mm_setr_ps(extF[0], extF[1], extF[2], 1.0f);
+    dimM1V = _mm_setr_ps(dimM1[0], dimM1[1], dimM1[2], 0.0f);
     for (int a = 0; a < 3; ++a)
         cellPerP[a] = ext[a] > 0 ? float(dim[a] - 1) / float(ext[a]) : 0.0f;
     blocks[0] = g.nx;
@@ -372,9 +377,9 @@ inline void prefetch(const Frame& f, const float p[3]) {
 struct AxisMemo {
     float p[3] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN(),
                   std::numeric_limits<float>::quiet_NaN()};
-    float q[3];
+    float q[4];
     sampling::AxisCell cell[3];
-    int voxel[3];
+    int voxel[4];
 };
 
 // One step of the plain loop at position p, step k; true when the ray is finished.
@@ -383,14 +388,19 @@ inline bool sampleStep(const Frame& f, Ray& ray, sampling::CellCache& cache, Axi
                        std::int64_t k) {
     if (!f.inside(p))
         return false;
-    for (int a = 0; a < 3; ++a) {
-        if (p[a] == memo.p[a] && std::signbit(p[a]) == std::signbit(memo.p[a]))
-            continue;
-        memo.p[a] = p[a];
-        memo.q[a] = p[a] / f.extF[a];
-        if constexpr (Nearest) {
-            memo.voxel[a] = int(memo.q[a] * f.dimM1[a]);
-        } else {
+    // The three quotients p / ext in one packed division: each lane is the same IEEE single
+    // division as the scalar one.
+    const __m128 qv = _mm_div_ps(_mm_setr_ps(p[0], p[1], p[2], 1.0f), f.extV);
+    if constexpr (Nearest) {
+        // trunc(q * float(dim - 1)) per lane; inside the box the products are small and positive.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(memo.voxel), _mm_cvttps_epi32(_mm_mul_ps(qv, f.dimM1V)));
+        _mm_storeu_ps(memo.q, qv);
+    } else {
+        _mm_storeu_ps(memo.q, qv);
+        for (int a = 0; a < 3; ++a) {
+            if (p[a] == memo.p[a] && std::signbit(p[a]) == std::signbit(memo.p[a]))
+                continue;
+            memo.p[a] = p[a];
             memo.cell[a] = sampling::axisCell(memo.q[a], f.dim[a]);
         }
     }
