@@ -418,6 +418,11 @@ inline bool sampleStep(const Frame& f, Ray& ray, sampling::CellCache& cache, Axi
         cache.moveTo(f.reader.corners(cell[0], cell[1], cell[2]));
         if (!mayChange(f, cache.lowest(), cache.highest(), ray))
             return false;
+        // Tighter: the range along the ray's depth within the cell at these x and y fractions.
+        int lo, hi;
+        cache.columnRange(cell[0].fraction, cell[1].fraction, lo, hi);
+        if (!mayChange(f, lo, hi, ray))
+            return false;
         density = cache.density(cell[0].fraction, cell[1].fraction, cell[2].fraction);
     }
     const std::uint8_t* entry = f.table + 4 * density;

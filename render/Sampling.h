@@ -127,13 +127,17 @@ class CellCache {
     int lowest() const { return lo_; }
     int highest() const { return hi_; }
 
+    // The range of the densities density(fx, fy, fz) can return for any fz: the interpolation is
+    // linear in fz between the bilinear values of the cell's two faces, and the rounding of the
+    // sum moves it by far less than the margin here.
+    void columnRange(float fx, float fy, int& lo, int& hi) {
+        preparePartials(fx, fy);
+        lo = columnLo_;
+        hi = columnHi_;
+    }
+
     int density(float fx, float fy, float fz) {
-        if (!densityReady_ || fx != densityFx_ || fy != densityFy_) {
-            partials(density_, fx, fy, densityPartial_);
-            densityReady_ = true;
-            densityFx_ = fx;
-            densityFy_ = fy;
-        }
+        preparePartials(fx, fy);
         const float t = finish(densityPartial_, fz);
         if (!(t > 0.0f))
             return 0;
@@ -169,6 +173,20 @@ class CellCache {
   private:
     using Pair = double __attribute__((vector_size(16)));
 
+    void preparePartials(float fx, float fy) {
+        if (densityReady_ && fx == densityFx_ && fy == densityFy_)
+            return;
+        partials(density_, fx, fy, densityPartial_);
+        densityReady_ = true;
+        densityFx_ = fx;
+        densityFy_ = fy;
+        const double* a = densityPartial_;
+        const double front = ((a[0] + a[1]) + a[2]) + a[3], back = ((a[4] + a[5]) + a[6]) + a[7];
+        const double low = (front < back ? front : back) - 0.01, high = (front < back ? back : front) + 0.01;
+        columnLo_ = low > 0.0 ? static_cast<int>(low) : 0;
+        columnHi_ = high < kMaxDensity - 1 ? static_cast<int>(high) : kMaxDensity - 1;
+    }
+
     // (s * wx) * wy per corner, in the corner order of trilinear().
     template <class T>
     static void partials(const T* s, float fx, float fy, T* out) {
@@ -199,6 +217,7 @@ class CellCache {
     Corners cell_{-1, 0, 0, 0};
     float density_[8];
     int lo_ = 0, hi_ = 0;
+    int columnLo_ = 0, columnHi_ = 0;
     bool densityReady_ = false, gradientReady_ = false;
     float densityFx_ = 0, densityFy_ = 0, gradientFx_ = 0, gradientFy_ = 0;
     double densityPartial_[8];
