@@ -1,11 +1,13 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -36,7 +38,7 @@ struct Notification {
 // removed and notifications posted from any thread. A handler never runs after removeObserver
 // has returned (unless removeObserver is called from inside that same handler).
 class NotificationCenter {
-public:
+  public:
     using Handler = std::function<void(const Notification&)>;
     using Token = std::uint64_t;
 
@@ -52,13 +54,16 @@ public:
 
     void post(const std::string& name, const void* object = nullptr, const UserInfo* userInfo = nullptr);
 
-private:
+  private:
     struct Entry {
         Token token;
         std::string name;
         const void* sender;
         Handler handler;
-        std::recursive_mutex callMutex;
+        // Deliveries in progress, by thread: removeObserver waits for those of other threads.
+        std::mutex callMutex;
+        std::condition_variable callsDone;
+        std::vector<std::thread::id> callers;
         bool active = true;
     };
     std::mutex mutex_;
@@ -68,7 +73,7 @@ private:
 
 // Registration that removes itself when destroyed; movable, not copyable.
 class Observation {
-public:
+  public:
     Observation() = default;
     Observation(NotificationCenter& center, const std::string& name, const void* sender,
                 NotificationCenter::Handler handler);
@@ -79,7 +84,7 @@ public:
     ~Observation();
     void reset();
 
-private:
+  private:
     NotificationCenter* center_ = nullptr;
     NotificationCenter::Token token_ = 0;
 };

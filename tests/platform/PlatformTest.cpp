@@ -102,6 +102,33 @@ TEST(NotificationCenter, RemoveWaitsForADeliveryOnAnotherThread) {
     center.post("slow");  // no delivery any more, no deadlock
 }
 
+TEST(NotificationCenter, HandlersPostingToEachOtherFromTwoThreadsDoNotDeadlock) {
+    NotificationCenter center;
+    // Both handlers are entered before either posts the other's notification.
+    std::atomic<int> inside{0};
+    std::atomic<int> nestedDeliveries{0};
+    auto handler = [&](const char* other) {
+        return [&, other](const Notification& note) {
+            if (note.intValue("nested")) {
+                ++nestedDeliveries;
+                return;
+            }
+            ++inside;
+            while (inside.load() < 2)
+                std::this_thread::yield();
+            const UserInfo nested{{"nested", 1}};
+            center.post(other, nullptr, &nested);
+        };
+    };
+    center.addObserver("a", nullptr, handler("b"));
+    center.addObserver("b", nullptr, handler("a"));
+    std::thread first([&] { center.post("a"); });
+    std::thread second([&] { center.post("b"); });
+    first.join();
+    second.join();
+    EXPECT_EQ(nestedDeliveries.load(), 2);
+}
+
 TEST(NotificationCenter, PostAndRegisterFromManyThreads) {
     NotificationCenter center;
     std::atomic<int> delivered{0};
