@@ -1,4 +1,5 @@
-// The .dat loader: messages, outcomes, histogram and progress, and failures that keep the old volume.
+// The .dat loader: messages, histogram, progress and the memory limit; short, cut, padded and empty
+// files are in the hostile-input suite.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,12 +13,7 @@
 namespace qz::test {
 namespace {
 
-constexpr const char* kShort = "Data:Error: file < 6 Bytes\n";
 constexpr const char* kWarning = "Data:Warning: density > maxDensity\n";
-
-std::string invalidLength(long long length) {
-    return "Data:Error: file has invalid length '" + std::to_string(length) + "'\n";
-}
 
 // The percentages of the sequential sample loop.
 std::vector<int> sampleLoopPercents(std::int64_t n) {
@@ -119,48 +115,6 @@ TEST_F(Loader, ProgressMatchesTheSequentialLoopsForAnySize) {
     }
 }
 
-TEST_F(Loader, UnreadableAndTinyFilesKeepThePreviousVolume) {
-    loadPrevious();
-    const std::string fourBytes = dir.writeBytes("four.dat", {2, 0, 2, 0});
-    const std::string empty = dir.writeBytes("empty.dat", {});
-    std::filesystem::create_directory(dir.file("folder.dat"));
-    const std::string fifo = dir.file("pipe.dat");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& path :
-         {fourBytes, empty, dir.file("missing.dat"), dir.file("folder.dat"), fifo}) {
-        EXPECT_EQ(loadCapturing(data, path), kShort) << path;
-        EXPECT_TRUE(rec.progress.empty()) << path;
-        expectPreviousKept(path);
-    }
-}
-
-TEST_F(Loader, FilesShorterThanTheirHeaderAreRefused) {
-    loadPrevious();
-    // 6 bytes promising 2 x 2 x 2, and a file one byte short.
-    const auto full = TempDir::volumeBytes(2, 2, 2, {11, 12, 13, 14, 15, 16, 17, 18});
-    for (std::size_t size : {std::size_t(6), std::size_t(21)}) {
-        const std::string path = dir.writeBytes("cut.dat", {full.begin(), full.begin() + long(size)});
-        const std::string out = loadCapturing(data, path);
-        EXPECT_EQ(out.rfind(invalidLength(long(size)), 0), 0u) << out;
-        // Then exactly one more line, the refusal.
-        const std::string rest = out.substr(invalidLength(long(size)).size());
-        EXPECT_EQ(rest.rfind("Data:Error: ", 0), 0u) << rest;
-        EXPECT_EQ(std::count(rest.begin(), rest.end(), '\n'), 1);
-        EXPECT_EQ(rec.failures.at(0) + "\n", rest);
-        expectPreviousKept(path);
-    }
-}
-
-TEST_F(Loader, TrailingBytesAreReportedAndIgnored) {
-    auto bytes = TempDir::volumeBytes(2, 1, 1, {300, 400});
-    bytes.insert(bytes.end(), {0xff, 0xff, 0x01});
-    const std::string path = dir.writeBytes("long.dat", bytes);
-    EXPECT_EQ(loadCapturing(data, path), invalidLength(13));
-    EXPECT_EQ(rec.newData, 1);
-    EXPECT_EQ(data.getDensity(0, 0, 0), 300);
-    EXPECT_EQ(data.getDensity(1, 0, 0), 400);
-}
-
 TEST_F(Loader, LargeSamplesAreClampedWithBoundedWarnings) {
     const std::string path = dir.writeVolume("bright.dat", 3, 1, 1, {5000, 4095, 65535});
     EXPECT_EQ(loadCapturing(data, path), std::string(kWarning) + kWarning);
@@ -176,21 +130,6 @@ TEST_F(Loader, LargeSamplesAreClampedWithBoundedWarnings) {
     expected += "Data:Warning: density > maxDensity (300 samples clamped)\n";
     EXPECT_EQ(loadCapturing(data, many), expected);
     EXPECT_EQ(data.getDensity(9, 9, 2), 4095);
-}
-
-TEST_F(Loader, ZeroDimensionGivesAnEmptyVolumeAndStillAnnouncesIt) {
-    loadPrevious();
-    const std::string path = dir.writeVolume("flat.dat", 0, 5, 5, {});
-    EXPECT_EQ(loadCapturing(data, path), "");
-    EXPECT_EQ(rec.newData, 1);
-    EXPECT_TRUE(rec.progress.empty());
-    EXPECT_FALSE(data.hasData());
-    EXPECT_EQ(data.xDim(), 0);
-    EXPECT_EQ(data.yDim(), 5);
-    EXPECT_EQ(data.filename(), path);
-    EXPECT_EQ(data.getDensity(0, 0, 0), 0);
-    EXPECT_EQ(data.getDensityForRelative(0.5f, 0.5f, 0.5f), 0);
-    EXPECT_EQ(data.getNormalizedOccurrenceForDensity(200), 0.0f);
 }
 
 TEST_F(Loader, HistogramIsNormalisedByTheLargestCountAbove10) {
