@@ -22,41 +22,33 @@ std::string contents(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-TEST(CorpusReplay, VolumeLoaderInputs) {
+// Each fuzz target's corpus through that target's checks.
+TEST(CorpusReplay, EveryCommittedInputPassesItsTargetsChecks) {
+    using Check = std::function<std::string(const std::string& bytes, const std::string& scratch)>;
+    auto bytesOf = [](const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); };
+    const std::pair<const char*, Check> targets[] = {
+        {"fuzz_volume_loader",
+         [&](const std::string& b, const std::string& f) {
+             return fuzz::checkVolumeLoad(bytesOf(b), b.size(), f);
+         }},
+        {"fuzz_volume_render",
+         [&](const std::string& b, const std::string& f) {
+             return fuzz::checkRender(bytesOf(b), b.size(), f);
+         }},
+        {"fuzz_transfer_text",
+         [](const std::string& b, const std::string&) { return fuzz::checkTransferText(b); }},
+    };
     ScratchDir dir;
-    const auto files = corpus("fuzz_volume_loader");
-    ASSERT_GE(files.size(), 10u);
-    for (const auto& file : files) {
-        const std::string bytes = contents(file);
-        std::string problem;
-        stdoutLines([&] {
-            problem = fuzz::checkVolumeLoad(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
-                                            dir.file("replay.dat"));
-        });
-        EXPECT_EQ(problem, "") << file.filename();
+    for (const auto& [target, check] : targets) {
+        const auto files = corpus(target);
+        ASSERT_GE(files.size(), 10u) << target;
+        for (const auto& file : files) {
+            const std::string bytes = contents(file);
+            std::string problem;
+            stdoutLines([&] { problem = check(bytes, dir.file("replay.dat")); });
+            EXPECT_EQ(problem, "") << target << "/" << file.filename();
+        }
     }
-}
-
-TEST(CorpusReplay, RenderInputs) {
-    ScratchDir dir;
-    const auto files = corpus("fuzz_volume_render");
-    ASSERT_GE(files.size(), 10u);
-    for (const auto& file : files) {
-        const std::string bytes = contents(file);
-        std::string problem;
-        stdoutLines([&] {
-            problem = fuzz::checkRender(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
-                                        dir.file("replay.dat"));
-        });
-        EXPECT_EQ(problem, "") << file.filename();
-    }
-}
-
-TEST(CorpusReplay, TransferFunctionTexts) {
-    const auto files = corpus("fuzz_transfer_text");
-    ASSERT_GE(files.size(), 10u);
-    for (const auto& file : files)
-        EXPECT_EQ(fuzz::checkTransferText(contents(file)), "") << file.filename();
 }
 
 }  // namespace
