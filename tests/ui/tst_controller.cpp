@@ -14,6 +14,7 @@
 
 #include <thread>
 
+#include "UiTestSupport.h"
 #include "app/Controller.h"
 #include "app/MainWindow.h"
 #include "data/Data.h"
@@ -29,23 +30,9 @@ using namespace qz;
 
 namespace {
 
-// A volume file: three little-endian 16-bit dimensions, then the samples, x fastest.
 QString writeVolume(const QString& path, int xDim, int yDim, int zDim) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return QString();
-    auto put = [&file](int value) {
-        const char bytes[2] = {char(value & 0xff), char((value >> 8) & 0xff)};
-        file.write(bytes, 2);
-    };
-    put(xDim);
-    put(yDim);
-    put(zDim);
-    for (int z = 0; z < zDim; ++z)
-        for (int y = 0; y < yDim; ++y)
-            for (int x = 0; x < xDim; ++x)
-                put((x * 4095) / (xDim - 1));
-    return path;
+    return uitest::writeVolume(path, xDim, yDim, zDim,
+                               [xDim](int x, int, int) { return (x * 4095) / (xDim - 1); });
 }
 
 QString writeBytes(const QString& path, const QByteArray& bytes) {
@@ -88,17 +75,11 @@ class TestController : public QObject {
 };
 
 void TestController::init() {
-    controller_ = new Controller;
-    controller_->mainWindow()->show();
-    controller_->mainWindow()->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(controller_->mainWindow()));
+    QVERIFY(uitest::startController(controller_));
 }
 
 void TestController::cleanup() {
-    // A load still running would deliver to the next controller; let it end first.
-    QTRY_VERIFY(!controller_->isBusy());
-    delete controller_;
-    controller_ = nullptr;
+    uitest::stopController(controller_);
 }
 
 void TestController::startUpState() {

@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QSpinBox>
 
+#include "UiTestSupport.h"
 #include "app/Controller.h"
 #include "app/MainWindow.h"
 #include "data/Data.h"
@@ -27,27 +28,6 @@
 using namespace qz;
 
 namespace {
-
-QString writeVolume(const QString& path, int xDim, int yDim, int zDim) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return QString();
-    auto put = [&file](int value) {
-        const char bytes[2] = {char(value & 0xff), char((value >> 8) & 0xff)};
-        file.write(bytes, 2);
-    };
-    put(xDim);
-    put(yDim);
-    put(zDim);
-    // A bright ball in a dim box, so every view shows structure.
-    for (int z = 0; z < zDim; ++z)
-        for (int y = 0; y < yDim; ++y)
-            for (int x = 0; x < xDim; ++x) {
-                const double dx = x - xDim / 2.0, dy = y - yDim / 2.0, dz = z - zDim / 2.0;
-                put(dx * dx + dy * dy + dz * dz < 36.0 ? 3500 : 300 + 40 * x);
-            }
-    return path;
-}
 
 void drag(QWidget* view, QPointF from, QPointF to) {
     auto send = [view](QEvent::Type type, QPointF local, Qt::MouseButton button) {
@@ -120,22 +100,22 @@ class TestHiRes : public QObject {
 
 void TestHiRes::initTestCase() {
     QVERIFY(dir_.isValid());
-    Data::sharedInstance().loadFromFileName(writeVolume(dir_.filePath("ball.dat"), 24, 20, 16).toStdString());
+    // A bright ball in a dim box, so every view shows structure.
+    const QString path = uitest::writeVolume(dir_.filePath("ball.dat"), 24, 20, 16, [](int x, int y, int z) {
+        const double dx = x - 12.0, dy = y - 10.0, dz = z - 8.0;
+        return dx * dx + dy * dy + dz * dz < 36.0 ? 3500 : 300 + 40 * x;
+    });
+    Data::sharedInstance().loadFromFileName(path.toStdString());
     QVERIFY(Data::sharedInstance().hasData());
 }
 
 void TestHiRes::init() {
-    controller_ = new Controller;
-    controller_->mainWindow()->show();
-    controller_->mainWindow()->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(controller_->mainWindow()));
+    QVERIFY(uitest::startController(controller_));
     controller_->updateCommandStates();
 }
 
 void TestHiRes::cleanup() {
-    QTRY_VERIFY(!controller_->isBusy());
-    delete controller_;
-    controller_ = nullptr;
+    uitest::stopController(controller_);
 }
 
 // Chooses Render in the panel with its current settings and waits for the window.

@@ -5,10 +5,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <array>
-#include <cstdio>
 #include <thread>
 #include <vector>
 
+#include "UiTestSupport.h"
 #include "transfer/TransferFktView.h"
 
 using namespace qz;
@@ -85,23 +85,10 @@ struct Editor {
     }
 };
 
-// Writes a volume of the given samples as an n x 1 x 1 file.
+// The given samples as an n x 1 x 1 volume file.
 QString writeVolume(const QTemporaryDir& dir, const std::vector<int>& samples) {
-    const QString path = dir.filePath("histogram.dat");
-    std::vector<unsigned char> bytes;
-    auto put = [&](int v) {
-        bytes.push_back(static_cast<unsigned char>(v & 0xff));
-        bytes.push_back(static_cast<unsigned char>(v >> 8));
-    };
-    put(int(samples.size()));
-    put(1);
-    put(1);
-    for (int s : samples)
-        put(s);
-    FILE* f = std::fopen(path.toLocal8Bit().constData(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-    return path;
+    return uitest::writeVolume(dir.filePath("histogram.dat"), int(samples.size()), 1, 1,
+                               [&samples](int x, int, int) { return samples[std::size_t(x)]; });
 }
 
 std::vector<QPointF> points(const QPainterPath& path) {
