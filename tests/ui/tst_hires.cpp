@@ -138,22 +138,17 @@ HiResWindow* TestHiRes::requestWindow() {
 void TestHiRes::saveNameRule_data() {
     QTest::addColumn<QString>("chosen");
     QTest::addColumn<QString>("written");
-    QTest::newRow("no extension") << "/tmp/picture"
-                                  << "/tmp/picture.jpeg";
-    QTest::newRow("jpg") << "/tmp/picture.jpg"
-                         << "/tmp/picture.jpg";
-    QTest::newRow("jpeg") << "/tmp/picture.jpeg"
-                          << "/tmp/picture.jpeg";
-    QTest::newRow("JPG") << "/tmp/picture.JPG"
-                         << "/tmp/picture.JPG";
-    QTest::newRow("Jpeg") << "/tmp/picture.Jpeg"
-                          << "/tmp/picture.Jpeg";
-    QTest::newRow("other extension") << "/tmp/picture.png"
-                                     << "/tmp/picture.png.jpeg";
-    QTest::newRow("jpg inside") << "/tmp/picture.jpg.txt"
-                                << "/tmp/picture.jpg.txt.jpeg";
-    QTest::newRow("dot in folder only") << "/tmp/a.jpg/picture"
-                                        << "/tmp/a.jpg/picture.jpeg";
+    // Only a .jpg or .jpeg extension of the file name itself, in any case, is kept.
+    const std::pair<const char*, const char*> rows[] = {{"/tmp/picture", "/tmp/picture.jpeg"},
+                                                        {"/tmp/picture.jpg", "/tmp/picture.jpg"},
+                                                        {"/tmp/picture.jpeg", "/tmp/picture.jpeg"},
+                                                        {"/tmp/picture.JPG", "/tmp/picture.JPG"},
+                                                        {"/tmp/picture.Jpeg", "/tmp/picture.Jpeg"},
+                                                        {"/tmp/picture.png", "/tmp/picture.png.jpeg"},
+                                                        {"/tmp/picture.jpg.txt", "/tmp/picture.jpg.txt.jpeg"},
+                                                        {"/tmp/a.jpg/picture", "/tmp/a.jpg/picture.jpeg"}};
+    for (const auto& [chosen, written] : rows)
+        QTest::newRow(chosen) << QString(chosen) << QString(written);
 }
 
 void TestHiRes::saveNameRule() {
