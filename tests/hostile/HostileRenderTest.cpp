@@ -215,23 +215,6 @@ TEST_F(HostileRender, OneSampleAxesRenderInEveryRenderer) {
     volume = data.volume();
 }
 
-TEST_F(HostileRender, ASingleLayerShowsThatLayer) {
-    load(6, 5, 1);
-    Slices s(data, fkt);
-    s.setMaxImageResolution(12);
-    s.setAxis(2);
-    for (float depth : {0.0f, 0.5f, 1.0f}) {
-        s.setDepth(depth);
-        ASSERT_TRUE(render(s, "depth"));
-        const auto image = s.imageRef();
-        // The top-left pixel samples voxel (0, 0, 0).
-        EXPECT_EQ(entryAt(table, data.getDensity(0, 0, 0)),
-                  std::uint32_t(image->pixels[0]) | std::uint32_t(image->pixels[1]) << 8 |
-                      std::uint32_t(image->pixels[2]) << 16 | std::uint32_t(image->pixels[3]) << 24);
-    }
-    volume = data.volume();
-}
-
 TEST_F(HostileRender, EmptyVolumesRenderNothingOrBlack) {
     auto rs = renderers();
     for (auto& r : rs) {
