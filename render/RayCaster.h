@@ -388,19 +388,20 @@ inline bool sampleStep(const Frame& f, Ray& ray, sampling::CellCache& cache, Axi
                        std::int64_t k) {
     if (!f.inside(p))
         return false;
-    // The three quotients p / ext in one packed division: each lane is the same IEEE single
-    // division as the scalar one.
-    const __m128 qv = _mm_div_ps(_mm_setr_ps(p[0], p[1], p[2], 1.0f), f.extV);
     if constexpr (Nearest) {
-        // trunc(q * float(dim - 1)) per lane; inside the box the products are small and positive.
+        // The three quotients p / ext in one packed division (each lane the same IEEE single
+        // division as the scalar one), then trunc(q * float(dim - 1)) per lane: inside the box
+        // the products are small and positive.
+        const __m128 qv = _mm_div_ps(_mm_setr_ps(p[0], p[1], p[2], 1.0f), f.extV);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(memo.voxel), _mm_cvttps_epi32(_mm_mul_ps(qv, f.dimM1V)));
         _mm_storeu_ps(memo.q, qv);
     } else {
-        _mm_storeu_ps(memo.q, qv);
+        // Interpolated rays mostly run along an axis here: redo only the coordinates that moved.
         for (int a = 0; a < 3; ++a) {
             if (p[a] == memo.p[a] && std::signbit(p[a]) == std::signbit(memo.p[a]))
                 continue;
             memo.p[a] = p[a];
+            memo.q[a] = p[a] / f.extF[a];
             memo.cell[a] = sampling::axisCell(memo.q[a], f.dim[a]);
         }
     }
