@@ -49,8 +49,6 @@ struct CompositeRay {
     bool finished() const { return color[3] >= 1.0f; }
     // Transparent and inert samples leave the accumulator as it is.
     bool wants(int /*density*/, int alphaByte) const { return alphaByte > inertAlpha; }
-    // Any sample: one of alpha 0 adds 0 * tau to each sum, which leaves every float unchanged.
-    void takeAny(const std::uint8_t* rgba, float a, int density) { updateRayWithRGBA(rgba, a, density); }
     // After a sample of this alpha byte: a saturating accumulator may have more inert alphas.
     void settle(const float* opacityOf, int alphaByte) {
         if (color[3] >= 0.99999f && alphaByte > inertAlpha)
@@ -109,15 +107,6 @@ struct MaximumRay {
     bool finished() const { return color[3] >= 1.0f; }
     // A transparent sample, or one that cannot replace the kept one, needs no shading.
     bool wants(int density, int alphaByte) const { return alphaByte != 0 && density > maxDensity; }
-    // Any sample, the choice made without a branch.
-    void takeAny(const std::uint8_t* rgba, float a, int density) {
-        const bool take = (rgba[3] != 0) & (density > maxDensity);
-        color[0] = take ? float(rgba[0]) : color[0];
-        color[1] = take ? float(rgba[1]) : color[1];
-        color[2] = take ? float(rgba[2]) : color[2];
-        color[3] = take ? a : color[3];
-        maxDensity = take ? density : maxDensity;
-    }
     void settle(const float*, int) {}
 };
 
