@@ -4,7 +4,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release
+"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release -DQZ_TESTS=OFF -DQZ_BENCH=OFF
 phantom="$root/build/phantom-128.dat"
 [ -f "$phantom" ] || "$root/build/tools/quarzelle-phantom" 128 128 128 "$phantom"
 if [ $# -eq 0 ]; then set -- "$phantom"; fi
