@@ -17,6 +17,7 @@
 #include <new>
 #include <utility>
 
+#include "data/AxisCell.h"
 #include "platform/Threads.h"
 
 #if defined(__SSE2__)
@@ -51,34 +52,6 @@ std::string format(const char* fmt, ...) {
     std::vsnprintf(buffer, sizeof buffer, fmt, args);
     va_end(args);
     return buffer;
-}
-
-// One axis of an interpolated lookup: the cell's lower and upper sample and the fraction inside it.
-// The cell index is clamped into the grid, so no coordinate (below 0, above 1, NaN, infinite) reads
-// outside the arrays; above 1 the last cell extrapolates, below 0 the first one does.
-struct AxisCell {
-    int lower;
-    int upper;
-    float fraction;
-};
-
-AxisCell axisCell(float r, int dim) {
-    float f = r * static_cast<float>(dim - 1);
-    if (std::isnan(f))
-        f = 0.0f;
-    if (dim < 2)
-        return AxisCell{0, 0, f};  // a single layer: both corners read it, f is 0
-    int i;
-    if (f >= static_cast<float>(dim - 1)) {
-        i = dim - 2;
-    } else if (f < 0.0f) {
-        i = 0;
-    } else {
-        i = static_cast<int>(f);
-        if (i >= dim - 1)
-            i = dim - 2;
-    }
-    return AxisCell{i, i + 1, f - static_cast<float>(i)};
 }
 
 int clampInt(int v, int lo, int hi) {

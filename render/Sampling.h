@@ -8,35 +8,13 @@
 #include <cmath>
 #include <cstdint>
 
+#include "data/AxisCell.h"
 #include "data/Data.h"
 
 namespace qz::sampling {
 
-// One axis of a trilinear lookup: lower sample, offset to the upper one, fraction in the cell.
-struct AxisCell {
-    int lower;
-    int upper;
-    float fraction;
-};
-
-inline AxisCell axisCell(float r, int dim) {
-    float f = r * static_cast<float>(dim - 1);
-    if (std::isnan(f))
-        f = 0.0f;
-    if (dim < 2)
-        return AxisCell{0, 0, f};
-    int i;
-    if (f >= static_cast<float>(dim - 1)) {
-        i = dim - 2;
-    } else if (f < 0.0f) {
-        i = 0;
-    } else {
-        i = static_cast<int>(f);
-        if (i >= dim - 1)
-            i = dim - 2;
-    }
-    return AxisCell{i, i + 1, f - static_cast<float>(i)};
-}
+using qz::AxisCell;
+using qz::axisCell;
 
 // The interpolation with double products, term by term as VolumeData::trilinear forms them.
 inline float trilinear(float x, float y, float z, double s000, double s100, double s010, double s110,
