@@ -1,8 +1,6 @@
 #include "data/Data.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +16,8 @@
 #include <utility>
 
 #include "data/AxisCell.h"
+#include "platform/Progress.h"
+#include "platform/RegularFile.h"
 #include "platform/Threads.h"
 
 #if defined(__SSE2__)
@@ -56,118 +56,6 @@ std::string format(const char* fmt, ...) {
 
 int clampInt(int v, int lo, int hi) {
     return v < lo ? lo : (v > hi ? hi : v);
-}
-
-// A progress percentage the literal sample loop would post, and the loop index that posts it.
-struct Mark {
-    std::int64_t index;
-    int percent;
-};
-
-// trunc(float(i) / float(n) * 100) in single precision; non-decreasing in i.
-int percentOf(std::int64_t i, std::int64_t n) {
-    return static_cast<int>(static_cast<float>(i) / static_cast<float>(n) * 100.0f);
-}
-
-// Smallest i in [lo, n) with percentOf(i, n) > threshold, or n if there is none.
-std::int64_t firstAbove(std::int64_t lo, std::int64_t n, int threshold) {
-    std::int64_t hi = n;
-    while (lo < hi) {
-        const std::int64_t mid = lo + (hi - lo) / 2;
-        if (percentOf(mid, n) > threshold) {
-            hi = mid;
-        } else {
-            lo = mid + 1;
-        }
-    }
-    return lo;
-}
-
-// The read loop posts p = percentOf(i) each time it rises: every distinct value > 0, at its first i.
-std::vector<Mark> readMarks(std::int64_t n) {
-    std::vector<Mark> marks;
-    std::int64_t from = 0;
-    for (int last = 0;;) {
-        const std::int64_t i = firstAbove(from, n, last);
-        if (i >= n)
-            break;
-        last = percentOf(i, n);
-        marks.push_back({i, last});
-        from = i + 1;
-    }
-    return marks;
-}
-
-// The gradient loop tests percentOf(k) > P and then posts P = percentOf(k + 1).
-std::vector<Mark> gradientMarks(std::int64_t n) {
-    std::vector<Mark> marks;
-    std::int64_t from = 0;
-    for (int last = 0;;) {
-        const std::int64_t k = firstAbove(from, n, last);
-        if (k >= n)
-            break;
-        last = percentOf(k + 1, n);
-        marks.push_back({k, last});
-        from = k + 1;
-    }
-    return marks;
-}
-
-// Posts a phase's precomputed percentages in order as parallel chunks report their work done,
-// so observers see exactly the sequence of the sequential loop, one post at a time.
-class ProgressSchedule {
-  public:
-    ProgressSchedule(std::string info, std::vector<Mark> marks, NotificationCenter& center)
-        : poster_(std::move(info), center), marks_(std::move(marks)) {}
-
-    void finished(std::int64_t count) {
-        std::lock_guard lock(mutex_);
-        done_ += count;
-        while (next_ < marks_.size() && marks_[next_].index < done_) {
-            poster_.postIfHigher(marks_[next_++].percent);
-        }
-    }
-
-  private:
-    ProgressPoster poster_;
-    std::vector<Mark> marks_;
-    std::mutex mutex_;
-    std::size_t next_ = 0;
-    std::int64_t done_ = 0;
-};
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-// Reads exactly size bytes at offset; returns the bytes read (fewer at end of file) or -1.
-std::int64_t readFully(int fd, void* buffer, std::int64_t size, std::int64_t offset) {
-    auto* out = static_cast<char*>(buffer);
-    std::int64_t total = 0;
-    while (total < size) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(size - total, 1 << 30));
-        const ssize_t got = ::pread(fd, out + total, want, offset + total);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (got == 0)
-            break;
-        total += got;
-    }
-    return total;
 }
 
 std::int64_t physicalMemoryBytes() {
@@ -402,18 +290,16 @@ void Data::publish(std::shared_ptr<const VolumeData> volume) {
 }
 
 bool Data::load(const std::string& path) {
-    // Non-blocking open: a FIFO without a writer must not hang the loader; only regular files load.
-    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat status {};
-    if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_size < kHeaderBytes) {
+    // Only regular files load; a FIFO without a writer does not hang the open.
+    const RegularFile file(path);
+    if (!file.isOpen() || file.size() < kHeaderBytes) {
         fail("Data:Error: file < 6 Bytes");
         return false;
     }
-    const std::int64_t fileLength = status.st_size;
+    const std::int64_t fileLength = file.size();
 
     unsigned char header[kHeaderBytes];
-    if (readFully(file.get(), header, kHeaderBytes, 0) != kHeaderBytes) {
+    if (file.readAt(header, kHeaderBytes, 0) != kHeaderBytes) {
         fail("Data:Error: file < 6 Bytes");
         return false;
     }
@@ -462,20 +348,20 @@ bool Data::load(const std::string& path) {
     std::atomic<int> readError{0};
     std::mutex countsMutex;
     {
-        ProgressSchedule progress("read " + lastPathComponent(path), readMarks(n), center_);
+        ParallelProgress progress(startingPercentSchedule(n), "read " + lastPathComponent(path), center_);
         const std::int64_t chunks = (n + kReadChunkSamples - 1) / kReadChunkSamples;
         parallelFor(chunks, [&](std::int64_t chunk) {
             const std::int64_t begin = chunk * kReadChunkSamples;
             const std::int64_t count = std::min(kReadChunkSamples, n - begin);
             std::uint16_t* samples = densities + begin;
-            const std::int64_t got = readFully(file.get(), samples, 2 * count, kHeaderBytes + 2 * begin);
+            const std::int64_t got = file.readAt(samples, 2 * count, kHeaderBytes + 2 * begin);
             if (got != 2 * count) {
                 if (got < 0) {
                     readError.store(errno);
                 } else {
                     truncated.store(true);
                 }
-                progress.finished(count);
+                progress.addDone(count);
                 return;
             }
             // Four interleaved tables keep runs of one density (air) from serialising the increments.
@@ -498,8 +384,9 @@ bool Data::load(const std::string& path) {
                 for (int d = 0; d < kMaxDensity; ++d)
                     counts[d] += local[0][d] + local[1][d] + local[2][d] + local[3][d];
             }
-            progress.finished(count);
+            progress.addDone(count);
         });
+        progress.finish();
     }
     if (readError.load() != 0) {
         fail(format("Data:Error: cannot read file (%s)", std::strerror(readError.load())));
@@ -536,7 +423,7 @@ bool Data::load(const std::string& path) {
         const std::int64_t rowsPerChunk = std::max<std::int64_t>(1, kGradientChunkVoxels / std::max(1, xDim));
         const std::int64_t chunks = n > 0 ? (rows + rowsPerChunk - 1) / rowsPerChunk : 0;
         _Vector* gradients = volume->gradients_.get();
-        ProgressSchedule progress("calculate gradients", gradientMarks(n), center_);
+        ParallelProgress progress(lookBehindPercentSchedule(n), "calculate gradients", center_);
         parallelFor(chunks, [&](std::int64_t chunk) {
             const std::int64_t first = chunk * rowsPerChunk;
             const std::int64_t last = std::min(rows, first + rowsPerChunk);
@@ -547,8 +434,9 @@ bool Data::load(const std::string& path) {
                             rowAt(y, z > 0 ? z - 1 : z), rowAt(y, z < zDim - 1 ? z + 1 : z), xDim,
                             gradients + volume->index(0, y, z));
             }
-            progress.finished((last - first) * xDim);
+            progress.addDone((last - first) * xDim);
         });
+        progress.finish();
     }
 
     publish(std::move(volume));

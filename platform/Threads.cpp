@@ -10,7 +10,9 @@
 
 namespace qz {
 
-void detachNewThread(std::function<void()> work) { std::thread(std::move(work)).detach(); }
+void detachNewThread(std::function<void()> work) {
+    std::thread(std::move(work)).detach();
+}
 
 namespace {
 
@@ -24,9 +26,10 @@ struct Job {
 };
 
 class Pool {
-public:
+  public:
     explicit Pool(int workers) {
-        for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { workerLoop(); });
+        for (int i = 0; i < workers; ++i)
+            threads_.emplace_back([this] { workerLoop(); });
     }
     ~Pool() {
         {
@@ -34,7 +37,8 @@ public:
             stop_ = true;
         }
         wake_.notify_all();
-        for (auto& t : threads_) t.join();
+        for (auto& t : threads_)
+            t.join();
     }
     int size() const { return static_cast<int>(threads_.size()) + 1; }
 
@@ -54,11 +58,12 @@ public:
         job->finished.wait(lock, [&] { return job->done.load() == job->count; });
     }
 
-private:
+  private:
     static void work(Job& job) {
         for (;;) {
             const std::int64_t i = job.next.fetch_add(1);
-            if (i >= job.count) return;
+            if (i >= job.count)
+                return;
             (*job.body)(i);
             if (job.done.fetch_add(1) + 1 == job.count) {
                 std::lock_guard lock(job.mutex);
@@ -73,7 +78,8 @@ private:
             {
                 std::unique_lock lock(mutex_);
                 wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
-                if (stop_) return;
+                if (stop_)
+                    return;
                 job = queue_.front();
                 if (job->next.load() >= job->count) {
                     queue_.pop_front();
@@ -91,7 +97,9 @@ private:
     bool stop_ = false;
 };
 
-int hardwareThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
+int hardwareThreads() {
+    return std::max(1u, std::thread::hardware_concurrency());
+}
 
 // Leaked on purpose: a detached thread may still be inside parallelFor while the process exits,
 // so the pool must outlive static destruction.
@@ -100,16 +108,20 @@ std::shared_ptr<Pool>& pool = *new std::shared_ptr<Pool>;
 
 std::shared_ptr<Pool> currentPool() {
     std::lock_guard lock(poolMutex);
-    if (!pool) pool = std::make_shared<Pool>(hardwareThreads() - 1);
+    if (!pool)
+        pool = std::make_shared<Pool>(hardwareThreads() - 1);
     return pool;
 }
 
 }  // namespace
 
-int threadCount() { return currentPool()->size(); }
+int threadCount() {
+    return currentPool()->size();
+}
 
 void setThreadCount(int count) {
-    if (count <= 0) count = hardwareThreads();
+    if (count <= 0)
+        count = hardwareThreads();
     std::shared_ptr<Pool> old;
     {
         std::lock_guard lock(poolMutex);
@@ -120,35 +132,9 @@ void setThreadCount(int count) {
 }
 
 void parallelFor(std::int64_t count, const std::function<void(std::int64_t)>& body) {
-    if (count <= 0) return;
+    if (count <= 0)
+        return;
     currentPool()->run(count, body);
-}
-
-ProgressPoster::ProgressPoster(std::string info, NotificationCenter& center) : center_(center) {
-    info_["info"] = std::move(info);
-    info_["progress"] = 0;
-}
-
-void ProgressPoster::postIfHigher(int percent) {
-    std::lock_guard lock(mutex_);
-    if (percent <= last_) return;
-    last_ = percent;
-    info_["progress"] = percent;
-    center_.post(kUpdateProgressBar, nullptr, &info_);
-}
-
-void ProgressPoster::postEachUpTo(int percent) {
-    std::lock_guard lock(mutex_);
-    while (last_ < percent) {
-        ++last_;
-        info_["progress"] = last_;
-        center_.post(kUpdateProgressBar, nullptr, &info_);
-    }
-}
-
-int ProgressPoster::lastPosted() const {
-    std::lock_guard lock(mutex_);
-    return last_;
 }
 
 }  // namespace qz

@@ -2,10 +2,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <string>
-
-#include "platform/NotificationCenter.h"
 
 namespace qz {
 
@@ -22,22 +18,22 @@ void setThreadCount(int count);
 // not throw. The order in which indices run is unspecified.
 void parallelFor(std::int64_t count, const std::function<void(std::int64_t)>& body);
 
-// One progress record ("info" and "progress") per phase. postIfHigher posts
-// "updateProgressBar" with the new value only when it rises above the last posted one;
-// calls from several threads are serialised, so values go out in increasing order.
-class ProgressPoster {
-public:
-    explicit ProgressPoster(std::string info, NotificationCenter& center = NotificationCenter::defaultCenter());
-    void postIfHigher(int percent);
-    // Posts every value from last + 1 up to percent, in order.
-    void postEachUpTo(int percent);
-    int lastPosted() const;
-
-private:
-    NotificationCenter& center_;
-    mutable std::mutex mutex_;
-    UserInfo info_;
-    int last_ = 0;
-};
+// Splits count items into about `chunksPerThread` chunks per pool thread (at least one item
+// each) and runs body(begin, end) for each, spread over the pool.
+template <class Body>
+void parallelChunks(std::int64_t count, int chunksPerThread, const Body& body) {
+    if (count <= 0)
+        return;
+    std::int64_t chunks = std::int64_t(threadCount()) * chunksPerThread;
+    if (chunks > count)
+        chunks = count;
+    const std::int64_t base = count / chunks;
+    const std::int64_t extra = count % chunks;
+    parallelFor(chunks, [&](std::int64_t c) {
+        const std::int64_t begin = c * base + (c < extra ? c : extra);
+        const std::int64_t end = begin + base + (c < extra ? 1 : 0);
+        body(begin, end);
+    });
+}
 
 }  // namespace qz

@@ -5,6 +5,14 @@
 
 namespace qz {
 
+std::shared_ptr<RgbaImage> allocateImage(int width, int height) {
+    auto image = std::make_shared<RgbaImage>();
+    image->width = width;
+    image->height = height;
+    image->pixels.resize(std::size_t(4) * std::size_t(width) * std::size_t(height));
+    return image;
+}
+
 Renderer::Renderer(Data& data, TransferFkt& transferFkt) : Renderer(data, transferFkt, DeferObservation{}) {
     observeNewData();
 }

@@ -22,6 +22,9 @@ struct RgbaImage {
     std::vector<std::uint8_t> pixels;  // 4 * width * height bytes
 };
 
+// An image of width x height pixels, contents undefined. Throws std::bad_alloc when it does not fit.
+std::shared_ptr<RgbaImage> allocateImage(int width, int height);
+
 // Base of the image producers. Consumers ask for imageRef(); the renderer renders first when
 // its image is stale. Settings may be changed from the GUI thread while "newDataAvailable"
 // arrives on a loading thread; a render works on the volume snapshot and a copy of the transfer

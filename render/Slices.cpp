@@ -3,7 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "render/RenderSupport.h"
+#include "platform/Progress.h"
+#include "platform/Threads.h"
 #include "render/Sampling.h"
 
 namespace qz {

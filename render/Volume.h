@@ -1,6 +1,7 @@
 #pragma once
 
 #include "render/PhongIllumination.h"
+#include "render/RayCastSettings.h"
 #include "render/Renderer.h"
 
 namespace qz {
@@ -25,15 +26,7 @@ class Volume : public Renderer {
     // A copy of the shading model as the next render will use it.
     PhongIllumination shading() const;
 
-    // What one render works from, copied under the lock when it starts.
-    struct Settings {
-        int maxImageResolution = 0;
-        int areaRadius = 0;
-        int quality = 1;
-        bool doShading = false;
-        _Vector orientation{0.0f, 0.0f, 0.0f};
-        PhongIllumination shading;
-    };
+    using Settings = RayCastSettings;
 
   protected:
     Volume(Data& data, TransferFkt& transferFkt, DeferObservation);

@@ -1,7 +1,5 @@
 // quarzelle-render: renders a volume file to an image without a display.
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +15,7 @@
 
 #include "data/Data.h"
 #include "platform/NotificationCenter.h"
+#include "platform/RegularFile.h"
 #include "platform/Threads.h"
 #include "render/MIP.h"
 #include "render/Slices.h"
@@ -268,13 +267,10 @@ std::optional<Failure> run(const Options& o) {
 
     // The loader only says "file < 6 Bytes" for a file it cannot open; say why here.
     {
-        const int fd = ::open(o.volume.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return Failure{"cannot read volume '" + o.volume + "': " + std::strerror(errno), 1};
-        struct stat status {};
-        const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-        ::close(fd);
-        if (!regular)
+        const qz::RegularFile file(o.volume);
+        if (file.openError() != 0)
+            return Failure{"cannot read volume '" + o.volume + "': " + std::strerror(file.openError()), 1};
+        if (!file.isOpen())
             return Failure{"volume '" + o.volume + "' is not a regular file", 1};
     }
     const auto loadStart = std::chrono::steady_clock::now();

@@ -1,14 +1,12 @@
 #include "transfer/TransferFktText.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <string_view>
 #include <vector>
+
+#include "platform/RegularFile.h"
 
 namespace qz {
 
@@ -174,43 +172,26 @@ bool applyTransferFktText(const std::string& text, TransferFkt& fkt, std::string
 }
 
 bool loadTransferFktFile(const std::string& path, TransferFkt& fkt, std::string* error) {
-    // Non-blocking open: a FIFO must not hang the reader; only regular files are read.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        setError(error, "cannot open '" + path + "': " + std::strerror(errno));
+    const RegularFile file(path);
+    if (!file.isOpen()) {
+        setError(error, file.openError() != 0
+                            ? "cannot open '" + path + "': " + std::strerror(file.openError())
+                            : "'" + path + "' is not a regular file");
         return false;
     }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        setError(error, "'" + path + "' is not a regular file");
-        return false;
-    }
-    if (std::uint64_t(status.st_size) > kMaxTextBytes) {
-        ::close(fd);
+    if (std::uint64_t(file.size()) > kMaxTextBytes) {
         setError(error, "'" + path + "' is larger than " + std::to_string(kMaxTextBytes) + " bytes");
         return false;
     }
 
     // Read at most one byte past the bound, in case the file grows while it is read.
     std::string text(kMaxTextBytes + 1, '\0');
-    std::size_t total = 0;
-    while (total < text.size()) {
-        const ssize_t n = ::read(fd, text.data() + total, text.size() - total);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            const int saved = errno;
-            ::close(fd);
-            setError(error, "cannot read '" + path + "': " + std::strerror(saved));
-            return false;
-        }
-        if (n == 0)
-            break;
-        total += std::size_t(n);
+    const std::int64_t total = file.readAt(text.data(), std::int64_t(text.size()), 0);
+    if (total < 0) {
+        setError(error, "cannot read '" + path + "': " + std::strerror(errno));
+        return false;
     }
-    ::close(fd);
-    text.resize(total);
+    text.resize(std::size_t(total));
     return applyTransferFktText(text, fkt, error);
 }
 

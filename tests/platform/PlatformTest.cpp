@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/NotificationCenter.h"
+#include "platform/Progress.h"
 #include "platform/Threads.h"
 
 namespace qz {

@@ -268,7 +268,7 @@ TEST(FastPath, BlockWalkCoversEverySampleTheLoopTakes) {
         for (int shift = 2; shift <= 5; ++shift) {
             emptyspace::OpacityCache cache;
             cache.update(volume, shift, table);
-            Volume::Settings settings;
+            RayCastSettings settings;
             settings.maxImageResolution = res;
             settings.areaRadius = int(float(res) * 0.5f + 0.5f);
             for (int trial = 0; trial < 3; ++trial) {
@@ -331,7 +331,7 @@ TEST(FastPath, BlockWalkAndPlainLoopGiveTheSamePixels) {
     cache.update(volume, 2, table);
     for (const _Vector& o :
          {MakeVector(0, 0, 0), MakeVector(0.5f, 0.7f, 0.2f), MakeVector(-2.0f, 0.1f, 4.0f)}) {
-        Volume::Settings settings;
+        RayCastSettings settings;
         settings.maxImageResolution = 40;
         settings.areaRadius = 20;
         settings.doShading = true;

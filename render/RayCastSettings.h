@@ -1,0 +1,19 @@
+#pragma once
+
+#include "data/Vector.h"
+#include "render/PhongIllumination.h"
+
+namespace qz {
+
+// What one ray-cast render (Volume or MIP) works from, copied under the renderer's lock when it
+// starts.
+struct RayCastSettings {
+    int maxImageResolution = 0;
+    int areaRadius = 0;
+    int quality = 1;
+    bool doShading = false;
+    _Vector orientation{0.0f, 0.0f, 0.0f};
+    PhongIllumination shading;
+};
+
+}  // namespace qz
