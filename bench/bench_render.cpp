@@ -4,18 +4,20 @@
 //   HiRes/<kind>/<res>/<shading>/<tf>/<orient>  quality 1, volume and MIP at 512^2 and 1024^2
 //   HiRes/Slices/4096/<tf>                      a 4096^2 section
 //   Headline/vs_reference                       1024^2 shaded volume, semi-transparent, orientation 0,
-//                                               once with the plain reference renderer, then fast
+//                                               once with the reference renderer of tests/reference/,
+//                                               then with the production one
 //
 // tf: "opaque" is the initial grey ramp (alpha 255 everywhere); "semi" has the opacity points
 // 0:0, 999:0, 2500:40, 4095:255 (air and skin transparent, brain faint, bone dense).
 // orientation: "front" is (0, 0, 0), "oblique" is (0.5, 0.7, 0.2).
 // Counters: rays/s (pixels per second), steps/s (rays times their 2 * areaRadius steps, the work
-// of the plain loop) and cpu_ms (processor time of all threads per render: on a machine shared
-// with other work the real time says little, and on an idle one it is about cpu_ms / cores).
+// of a ray caster that takes every sample) and cpu_ms (processor time of all threads per render:
+// on a machine shared with other work the real time says little, and on an idle one it is about
+// cpu_ms / cores).
 // The headline case also reports the reference's seconds, the ratio and whether both images are
 // byte for byte the same. Times are real (renders use all cores).
 //
-//   build-release/bench/quarzelle-bench --benchmark_filter='Preview|HiRes|Headline'
+//   scripts/bench.sh --benchmark_filter='Preview|HiRes|Headline'   (runs build-bench/bench/quarzelle-bench)
 
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>

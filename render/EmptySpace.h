@@ -1,8 +1,9 @@
 #pragma once
 
 // Coarse structures that let a ray pass over stretches of the volume where no sample can matter:
-// the densities' range per block of 8^3 voxels (per volume) and, per render, the largest
-// opacity the transfer function gives inside each block's range.
+// the densities' range per block of 4^3 to 32^3 voxels (per volume; blockShiftFor picks the size
+// from the render's step length) and, per render, the largest opacity the transfer function gives
+// inside each block's range.
 
 #include <array>
 #include <bit>

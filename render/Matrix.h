@@ -10,7 +10,8 @@ struct _Matrix {
     float m[16];
 };
 
-// Homogeneous point; the renderers always make theirs with w = 1.
+// Homogeneous point: w = 1 for a position, w = 0 for a direction (the translation drops out;
+// Volume turns the view direction into the light vector that way).
 struct _Point {
     float x;
     float y;
