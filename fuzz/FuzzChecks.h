@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -286,69 +285,23 @@ inline std::string checkRender(const std::uint8_t* bytes, std::size_t size, cons
     return {};
 }
 
-// A strict reading of the text format: non-null when every line is plainly valid, holding the
-// colour/opacity that the last command for each density sets.
-struct PlainTf {
-    std::map<int, std::array<int, 3>> rgb;
-    std::map<int, int> alpha;
-};
-
-inline bool parsePlainTf(const std::string& text, PlainTf& out) {
-    std::istringstream lines(text);
-    std::string line;
-    auto number = [](const std::string& t, int max, int& v) {
-        if (t.empty() || t.size() > 6)
-            return false;
-        for (char c : t)
-            if (c < '0' || c > '9')
-                return false;
-        v = std::stoi(t);
-        return v <= max;
-    };
-    // Only short lines of printable text count as plain; a reader may bound the rest.
-    for (char c : text)
-        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f)
-            return false;
-    while (std::getline(lines, line)) {
-        if (line.size() > 200)
-            return false;
-        if (const auto hash = line.find('#'); hash != std::string::npos)
-            line.resize(hash);
-        std::vector<std::string> tok;
-        std::string cur;
-        for (char c : line) {
-            if (c == ' ' || c == '\t') {
-                if (!cur.empty())
-                    tok.push_back(cur);
-                cur.clear();
-            } else {
-                cur += c;
-            }
-        }
-        if (!cur.empty())
-            tok.push_back(cur);
-        if (tok.empty())
-            continue;
-        int v[4];
-        if (tok[0] == "rgb" && tok.size() == 5) {
-            for (int i = 0; i < 4; ++i)
-                if (!number(tok[i + 1], i == 0 ? kMaxDensity - 1 : 255, v[i]))
-                    return false;
-            out.rgb[v[0]] = {v[1], v[2], v[3]};
-        } else if (tok[0] == "alpha" && tok.size() == 3) {
-            for (int i = 0; i < 2; ++i)
-                if (!number(tok[i + 1], i == 0 ? kMaxDensity - 1 : 255, v[i]))
-                    return false;
-            out.alpha[v[0]] = v[1];
-        } else {
-            return false;
-        }
+// The text's lines as the reader splits them: at each '\n', with a last line only when the
+// text does not end in one.
+inline std::vector<std::string> textLines(const std::string& text) {
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
     }
-    return true;
+    return lines;
 }
 
-// Applies the text to a fresh transfer function: refused text leaves it as it was, accepted text
-// keeps the end points and sets exactly what plainly valid lines ask for.
+// Applies the text to a fresh transfer function and holds the result against the reader's own
+// answers for each line alone: refused text leaves the function as it was and names a line that
+// is refused alone for the same reason after lines that are accepted alone; accepted text gives
+// the table and reference points of its lines applied one after another, and applying it again
+// changes nothing.
 inline std::string checkTransferText(const std::string& text) {
     NotificationCenter center;
     TransferFkt fkt(center);
@@ -370,8 +323,16 @@ inline std::string checkTransferText(const std::string& text) {
             return "getRGBA disagrees with the table";
     }
 
-    PlainTf plain;
-    const bool plainValid = parsePlainTf(text, plain);
+    const std::string tooLarge = "transfer function text larger than ";
+    const std::vector<std::string> lines = textLines(text);
+    TransferFkt stepwise(center);
+    std::size_t refusedLine = 0;  // 1-based; 0 while every line alone is accepted
+    std::string lineError;
+    for (std::size_t i = 0; i < lines.size() && refusedLine == 0; ++i) {
+        if (!applyTransferFktText(lines[i], stepwise, &lineError))
+            refusedLine = i + 1;
+    }
+
     if (!ok) {
         if (error.empty())
             return "refused without an error";
@@ -382,33 +343,26 @@ inline std::string checkTransferText(const std::string& text) {
         for (int d = 1; d < kMaxDensity - 1; ++d)
             if (fkt.isRGBReferencePoint(d) || fkt.isOpacityReferencePoint(d))
                 return "refused text left a reference point";
-        if (plainValid)
-            return "plainly valid text was refused: " + error;
+        if (error.rfind(tooLarge, 0) == 0)
+            return {};
+        const std::string prefix = "line " + std::to_string(refusedLine) + ": ";
+        if (refusedLine == 0 || error != prefix + lineError.substr(std::strlen("line 1: ")))
+            return "refused as '" + error + "', but the first line refused alone is " +
+                   std::to_string(refusedLine) + " ('" + lineError + "')";
         return {};
     }
-    if (!plainValid)
-        return {};
-    // Colour lines leave the opacities alone and opacity lines the colours.
+    if (refusedLine != 0)
+        return "accepted text whose line " + std::to_string(refusedLine) + " alone is refused: " + lineError;
+    if (stepwise.table() != after)
+        return "the lines applied one by one give another table";
     for (int d = 0; d < kMaxDensity; ++d) {
-        if (plain.alpha.empty() && after[4 * d + 3] != before[4 * d + 3])
-            return "rgb lines changed an opacity";
-        for (int k = 0; k < 3 && plain.rgb.empty(); ++k)
-            if (after[4 * d + k] != before[4 * d + k])
-                return "alpha lines changed a colour";
+        if (stepwise.isRGBReferencePoint(d) != fkt.isRGBReferencePoint(d) ||
+            stepwise.isOpacityReferencePoint(d) != fkt.isOpacityReferencePoint(d))
+            return "the lines applied one by one give other reference points (density " + std::to_string(d) +
+                   ")";
     }
-    for (const auto& [d, c] : plain.rgb) {
-        if (!fkt.isRGBReferencePoint(d))
-            return "rgb " + std::to_string(d) + " is no reference point";
-        for (int k = 0; k < 3; ++k)
-            if (after[4 * d + k] != c[k])
-                return "rgb " + std::to_string(d) + " has the wrong colour";
-    }
-    for (const auto& [d, a] : plain.alpha) {
-        if (!fkt.isOpacityReferencePoint(d))
-            return "alpha " + std::to_string(d) + " is no reference point";
-        if (after[4 * d + 3] != a)
-            return "alpha " + std::to_string(d) + " has the wrong opacity";
-    }
+    if (!applyTransferFktText(text, fkt, &error) || fkt.table() != after)
+        return "applying accepted text a second time changed the table";
     return {};
 }
 
