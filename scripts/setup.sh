@@ -8,7 +8,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
     xvfb xauth
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     libjpeg62-turbo-dev
 )
 

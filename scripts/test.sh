@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test, in four stages:
+# Installs what is missing, checks the formatting, builds and runs every test, in five stages:
+#   format   every tracked .cpp and .h file against .clang-format (clang-format --dry-run -Werror)
 #   release  Release build, the whole suite (unit, widget, command-line, hostile, stress)
 #   asan     the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan     the concurrency-heavy core suites under ThreadSanitizer
@@ -7,13 +8,13 @@
 # Each stage keeps its own build tree (build-ci-*) so reruns are incremental. All stages run even
 # when one fails; the exit status is non-zero if any did.
 #
-# Environment: QZ_STAGES (default "release asan tsan fuzz"), QZ_FUZZ_SECONDS (default 60 per target).
+# Environment: QZ_STAGES (default "format release asan tsan fuzz"), QZ_FUZZ_SECONDS (default 60 per target).
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh" || exit 1
 
 jobs="$(nproc)"
-stages="${QZ_STAGES:-release asan tsan fuzz}"
+stages="${QZ_STAGES:-format release asan tsan fuzz}"
 fuzz_seconds="${QZ_FUZZ_SECONDS:-60}"
 export QT_QPA_PLATFORM=offscreen
 export CTEST_OUTPUT_ON_FAILURE=1
@@ -64,6 +65,24 @@ run_ctest() {
     [ "$rc" -eq 0 ] || status=FAILED
     record "$stage" "$status" "$((total - bad))/$total tests passed"
     return "$rc"
+}
+
+stage_format() {
+    note "format: clang-format --dry-run -Werror"
+    local files log="$root/build-ci-format.log"
+    mapfile -t files < <(git -C "$root" ls-files -- '*.cpp' '*.h' ':(exclude)fuzz/corpus')
+    if [ ${#files[@]} -eq 0 ]; then
+        record format FAILED "no files found (not a git checkout?)"
+        return
+    fi
+    if (cd "$root" && clang-format --dry-run -Werror "${files[@]}") >"$log" 2>&1; then
+        record format passed "${#files[@]} files match .clang-format"
+    else
+        local bad
+        bad="$(grep -oE '^[^:]+:[0-9]+:[0-9]+: error' "$log" | cut -d: -f1 | sort -u)"
+        printf '%s\n' "$bad"
+        record format FAILED "$(grep -c . <<<"$bad") of ${#files[@]} files differ (clang-format -i FILE; details in $log)"
+    fi
 }
 
 stage_release() {
@@ -151,7 +170,7 @@ stage_fuzz() {
 for s in $stages; do
     t0=$SECONDS
     case "$s" in
-    release | asan | tsan | fuzz) "stage_$s" ;;
+    format | release | asan | tsan | fuzz) "stage_$s" ;;
     *)
         echo "test.sh: unknown stage '$s'" >&2
         record "$s" FAILED "unknown stage"
