@@ -1,62 +1,30 @@
-// quarzelle-render run as a separate process: its errors, its images and its timing lines.
+// quarzelle-render run as a separate process, as a user would: either it writes a whole image and
+// exits 0, or it prints one line on stderr, exits non-zero and leaves no image behind. It never
+// crashes and never hangs, whatever the arguments, volumes and output paths.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <array>
-#include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
-#include <string>
-#include <vector>
+#include <sys/stat.h>
 
 #include "data/Data.h"
 #include "render/MIP.h"
 #include "render/Slices.h"
 #include "render/Volume.h"
+#include "support/Subprocess.h"
 #include "tools/phantom.h"
-#include "transfer/TransferFkt.h"
 #include "transfer/TransferFktText.h"
 
 namespace qz {
 namespace {
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using testing::volumeBytes;
 
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
+std::uint32_t be32(const std::string& b, std::size_t at) {
+    return std::uint32_t(std::uint8_t(b[at])) << 24 | std::uint32_t(std::uint8_t(b[at + 1])) << 16 |
+           std::uint32_t(std::uint8_t(b[at + 2])) << 8 | std::uint8_t(b[at + 3]);
 }
 
 // Decodes the PNGs the tool writes (RGBA, stored deflate blocks, filter 0), checking every CRC and
 // the Adler-32; false if anything is off.
 bool decodePng(const std::string& bytes, int* width, int* height, std::vector<std::uint8_t>* rgba) {
-    auto u32 = [&](std::size_t at) {
-        return std::uint32_t(std::uint8_t(bytes[at])) << 24 |
-               std::uint32_t(std::uint8_t(bytes[at + 1])) << 16 |
-               std::uint32_t(std::uint8_t(bytes[at + 2])) << 8 | std::uint32_t(std::uint8_t(bytes[at + 3]));
-    };
     auto crc = [](const char* data, std::size_t size) {
         std::uint32_t c = 0xffffffffU;
         for (std::size_t i = 0; i < size; ++i) {
@@ -68,39 +36,30 @@ bool decodePng(const std::string& bytes, int* width, int* height, std::vector<st
     };
     if (bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0)
         return false;
-    std::string zlib;
-    bool header = false, end = false;
-    for (std::size_t at = 8; at + 12 <= bytes.size() && !end;) {
-        const std::uint32_t length = u32(at);
-        if (at + 12 + length > bytes.size())
+    std::string zlib, type;
+    for (std::size_t at = 8; type != "IEND"; at += 12 + be32(bytes, at)) {
+        if (at + 12 > bytes.size() || at + 12 + be32(bytes, at) > bytes.size())
             return false;
-        const std::string type = bytes.substr(at + 4, 4);
-        if (crc(bytes.data() + at + 4, 4 + length) != u32(at + 8 + length))
+        const std::uint32_t length = be32(bytes, at);
+        type = bytes.substr(at + 4, 4);
+        if (crc(bytes.data() + at + 4, 4 + length) != be32(bytes, at + 8 + length))
             return false;
-        if (type == "IHDR") {
-            *width = int(u32(at + 8));
-            *height = int(u32(at + 12));
-            if (bytes.substr(at + 16, 5) != std::string("\x08\x06\x00\x00\x00", 5))
-                return false;
-            header = true;
-        } else if (type == "IDAT") {
+        if (type == "IHDR" && bytes.substr(at + 16, 5) != std::string("\x08\x06\x00\x00\x00", 5))
+            return false;
+        if (type == "IHDR")
+            *width = int(be32(bytes, at + 8)), *height = int(be32(bytes, at + 12));
+        if (type == "IDAT")
             zlib += bytes.substr(at + 8, length);
-        } else if (type == "IEND") {
-            end = true;
-        }
-        at += 12 + length;
     }
-    if (!header || !end || zlib.size() < 6 || std::uint8_t(zlib[0]) != 0x78)
-        return false;
+    auto byte = [&](std::size_t i) { return unsigned(std::uint8_t(zlib[i])); };
     std::string raw;
     std::size_t at = 2;
     for (bool last = false; !last;) {
-        if (at + 5 > zlib.size() || (std::uint8_t(zlib[at]) & 0x06) != 0)
+        if (zlib.size() < 6 || at + 5 > zlib.size() || (byte(at) & 0x06) != 0)
             return false;  // stored blocks only
-        last = zlib[at] & 1;
-        const unsigned length = std::uint8_t(zlib[at + 1]) | std::uint8_t(zlib[at + 2]) << 8;
-        const unsigned check = std::uint8_t(zlib[at + 3]) | std::uint8_t(zlib[at + 4]) << 8;
-        if ((length ^ 0xffff) != check || at + 5 + length > zlib.size())
+        last = byte(at) & 1;
+        const unsigned length = byte(at + 1) | byte(at + 2) << 8;
+        if ((length ^ 0xffff) != (byte(at + 3) | byte(at + 4) << 8) || at + 5 + length > zlib.size())
             return false;
         raw += zlib.substr(at + 5, length);
         at += 5 + length;
@@ -110,22 +69,15 @@ bool decodePng(const std::string& bytes, int* width, int* height, std::vector<st
         a = (a + std::uint8_t(c)) % 65521;
         b = (b + a) % 65521;
     }
-    if (at + 4 != zlib.size())
-        return false;
-    const std::uint32_t adler = std::uint32_t(std::uint8_t(zlib[at])) << 24 |
-                                std::uint32_t(std::uint8_t(zlib[at + 1])) << 16 |
-                                std::uint32_t(std::uint8_t(zlib[at + 2])) << 8 | std::uint8_t(zlib[at + 3]);
-    if (adler != (b << 16 | a))
-        return false;
     const std::size_t row = 4 * std::size_t(*width);
-    if (raw.size() != std::size_t(*height) * (row + 1))
+    if (at + 4 != zlib.size() || be32(zlib, at) != (b << 16 | a) ||
+        raw.size() != std::size_t(*height) * (row + 1))
         return false;
     rgba->clear();
     for (int y = 0; y < *height; ++y) {
-        if (raw[std::size_t(y) * (row + 1)] != 0)
+        if (raw[y * (row + 1)] != 0)
             return false;
-        const char* p = raw.data() + std::size_t(y) * (row + 1) + 1;
-        rgba->insert(rgba->end(), p, p + row);
+        rgba->insert(rgba->end(), raw.begin() + y * (row + 1) + 1, raw.begin() + (y + 1) * (row + 1));
     }
     return true;
 }
@@ -133,214 +85,203 @@ bool decodePng(const std::string& bytes, int* width, int* height, std::vector<st
 class RenderTool : public ::testing::Test {
   protected:
     void SetUp() override {
-        static int counter = 0;
-        dir = std::filesystem::temp_directory_path() /
-              ("qz-cli-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        std::filesystem::create_directories(dir);
         std::string error;
-        ASSERT_TRUE(phantom::writeFile(file("head.dat"), 24, 20, 16, 5, &error)) << error;
-        std::ofstream(file("window.tf"))
-            << "# bone only\nalpha 0 0\nalpha 999 0\nalpha 2500 40\nalpha 4095 255\n"
-            << "rgb 2000 255 200 150\n";
+        ASSERT_TRUE(phantom::writeFile(head, 24, 20, 16, 5, &error)) << error;
+        dir.write(
+            "window.tf",
+            "# bone only\nalpha 0 0\nalpha 999 0\nalpha 2500 40\nalpha 4095 255\nrgb 2000 255 200 150\n");
     }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
+    testing::ProcessResult run(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{QZ_RENDER_TOOL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return testing::runProcess(argv);
     }
-
-    std::string file(const std::string& name) const { return (dir / name).string(); }
-
-    ToolRun run(const std::vector<std::string>& args) const {
-        std::string command = quote(QZ_RENDER_TOOL);
-        for (const auto& a : args)
-            command += " " + quote(a);
-        command += " >" + quote(file("stdout.txt")) + " 2>" + quote(file("stderr.txt")) + " </dev/null";
-        ToolRun r;
-        const int raw = std::system(command.c_str());
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        r.out = readAll(file("stdout.txt"));
-        r.err = readAll(file("stderr.txt"));
-        return r;
-    }
-
-    // Image files and leftovers in the scratch directory, apart from the inputs and captured output.
-    std::vector<std::string> outputs() const {
-        std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(dir)) {
-            const std::string ext = e.path().extension().string();
-            if (ext != ".dat" && ext != ".tf" && ext != ".txt")
-                names.push_back(e.path().filename().string());
-        }
-        return names;
-    }
-
+    // Exits with status (any non-zero one for -1), one line on stderr naming `mentions`, no image.
     void expectRefused(const std::vector<std::string>& args, int status, const std::string& mentions) {
-        std::string joined;
+        std::string what;
         for (const auto& a : args)
-            joined += a + " ";
-        const ToolRun r = run(args);
-        EXPECT_EQ(r.status, status) << joined << "\n" << r.err;
-        const auto errLines = lines(r.err);
-        ASSERT_EQ(errLines.size(), 1u) << joined << "\n" << r.err;
-        EXPECT_EQ(errLines[0].rfind("quarzelle-render: ", 0), 0u) << errLines[0];
-        EXPECT_NE(errLines[0].find(mentions), std::string::npos) << errLines[0];
-        EXPECT_TRUE(outputs().empty()) << joined << " left " << outputs().front();
+            what += a + " ";
+        const auto r = run(args);
+        ASSERT_TRUE(r.exited) << what << ": crashed or hung";
+        EXPECT_TRUE(status < 0 ? r.status != 0 : r.status == status) << what << "\n" << r.err;
+        const auto lines = testing::lines(r.err);
+        ASSERT_EQ(lines.size(), 1u) << what << "\n" << r.err;
+        EXPECT_EQ(lines[0].rfind("quarzelle-render: ", 0), 0u) << lines[0];
+        EXPECT_NE(lines[0].find(mentions), std::string::npos) << lines[0];
+        EXPECT_FALSE(std::filesystem::exists(out)) << what << " left an image";
     }
 
-    std::filesystem::path dir;
+    testing::TempDir dir;
+    const std::string head = dir.file("head.dat"), out = dir.file("out.png");
 };
 
 TEST_F(RenderTool, BadArgumentsGiveOneLineAndNoImage) {
-    const std::string in = file("head.dat"), out = file("out.png");
-    struct Case {
-        std::vector<std::string> args;
-        std::string mentions;
-    };
-    const Case cases[] = {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{}, "no volume"},
-        {{in, "--out", out}, "no renderer"},
-        {{in, "--renderer", "volume"}, "no output"},
-        {{in, "--renderer", "cubes", "--out", out}, "cubes"},
-        {{in, "--renderer", "volume", "--out", out, "--colour"}, "--colour"},
-        {{in, "--renderer", "volume", "--out", out, "--resolution"}, "needs a value"},
-        {{in, "--renderer", "volume", "--out", out, "--resolution", "abc"}, "abc"},
-        {{in, "--renderer", "volume", "--out", out, "--resolution", "0"}, "resolution"},
-        {{in, "--renderer", "volume", "--out", out, "--resolution", "16385"}, "16385"},
-        {{in, "--renderer", "volume", "--out", out, "--resolution", "12x"}, "12x"},
-        {{in, "--renderer", "volume", "--out", out, "--quality", "2"}, "quality"},
-        {{in, "--renderer", "slices", "--out", out, "--axis", "3"}, "axis"},
-        {{in, "--renderer", "slices", "--out", out, "--depth", "nan"}, "depth"},
-        {{in, "--renderer", "volume", "--out", out, "--orientation", "0", "nan", "0"}, "nan"},
-        {{in, "--renderer", "volume", "--out", out, "--orientation", "0", "1"}, "three values"},
-        {{in, "--renderer", "volume", "--out", out, "--orientation", "inf", "0", "0"}, "inf"},
-        {{in, "--renderer", "volume", "--out", out, "--threads", "0"}, "thread"},
-        {{in, "--renderer", "volume", "--out", file("out.bmp")}, ".bmp"},
-        {{in, in, "--renderer", "volume", "--out", out}, "unexpected"},
+        {{head, "--out", out}, "no renderer"},
+        {{head, "--renderer", "volume"}, "no output"},
+        {{head, "--renderer", "cubes", "--out", out}, "cubes"},
+        {{head, "--renderer", "volume", "--out", out, "--colour"}, "--colour"},
+        {{head, "--renderer", "volume", "--out", out, "--resolution"}, "needs a value"},
+        {{head, "--renderer", "volume", "--out", out, "--resolution", "abc"}, "abc"},
+        {{head, "--renderer", "volume", "--out", out, "--resolution", ""}, "resolution"},
+        {{head, "--renderer", "volume", "--out", out, "--resolution", "0"}, "resolution"},
+        {{head, "--renderer", "volume", "--out", out, "--resolution", "-1"}, "-1"},
+        {{head, "--renderer", "volume", "--out", out, "--resolution", "16385"}, "16385"},
+        {{head, "--renderer", "volume", "--out", out, "--resolution", "2147483648"}, "2147483648"},
+        {{head, "--renderer", "volume", "--out", out, "--resolution", "12x"}, "12x"},
+        {{head, "--renderer", "volume", "--out", out, "--quality", "2"}, "quality"},
+        {{head, "--renderer", "volume", "--out", out, "--quality", "-1"}, "quality"},
+        {{head, "--renderer", "slices", "--out", out, "--axis", "3"}, "axis"},
+        {{head, "--renderer", "slices", "--out", out, "--axis", "-1"}, "axis"},
+        {{head, "--renderer", "slices", "--out", out, "--depth", "nan"}, "depth"},
+        {{head, "--renderer", "slices", "--out", out, "--depth", "deep"}, "deep"},
+        {{head, "--renderer", "volume", "--out", out, "--orientation", "0", "nan", "0"}, "nan"},
+        {{head, "--renderer", "volume", "--out", out, "--orientation", "0", "1"}, "three values"},
+        {{head, "--renderer", "volume", "--out", out, "--orientation", "inf", "0", "0"}, "inf"},
+        {{head, "--renderer", "volume", "--out", out, "--orientation", "1e39", "0", "0"}, "1e39"},
+        {{head, "--renderer", "volume", "--out", out, "--threads", "0"}, "thread"},
+        {{head, "--renderer", "volume", "--out", dir.file("out.bmp")}, ".bmp"},
+        {{head, "--renderer", "volume", "--out", dir.file("out")}, "out"},
+        {{head, head, "--renderer", "volume", "--out", out}, "unexpected"},
     };
-    for (const auto& c : cases)
-        expectRefused(c.args, 2, c.mentions);
+    for (const auto& [args, mentions] : cases)
+        expectRefused(args, 2, mentions);
 }
 
 TEST_F(RenderTool, UnusableInputsAndOutputsGiveOneLineAndNoImage) {
-    const std::string out = file("out.png");
-    expectRefused({file("missing.dat"), "--renderer", "slices", "--out", out}, 1, "missing.dat");
-    expectRefused({dir.string(), "--renderer", "slices", "--out", out}, 1, "not a regular file");
-
-    // Malformed volumes: the loader's own diagnostics appear on standard output.
-    std::ofstream(file("tiny.dat")) << "abcd";
-    std::ofstream(file("cut.dat")) << std::string("\x02\x00\x02\x00\x02\x00\x01\x00", 8);
-    std::ofstream(file("flat.dat")) << std::string("\x00\x00\x05\x00\x05\x00", 6);
-    for (const char* name : {"tiny.dat", "cut.dat", "flat.dat"}) {
-        const ToolRun r = run({file(name), "--renderer", "volume", "--out", out});
-        EXPECT_EQ(r.status, 1) << name;
-        ASSERT_EQ(lines(r.err).size(), 1u) << r.err;
-        EXPECT_NE(r.err.find(name), std::string::npos) << r.err;
-        if (std::string(name) != "flat.dat") {
-            EXPECT_EQ(r.out.rfind("Data:Error: ", 0), 0u) << r.out;
-        }
-        std::filesystem::remove(file(name));
-        EXPECT_TRUE(outputs().empty());
-    }
-
-    std::ofstream(file("bad.tf")) << "alpha 10 20\nbeta 3\n";
-    expectRefused({file("head.dat"), "--renderer", "mip", "--tf", file("bad.tf"), "--out", out}, 1, "bad.tf");
-    std::filesystem::remove(file("bad.tf"));
-    expectRefused({file("head.dat"), "--renderer", "mip", "--tf", file("none.tf"), "--out", out}, 1,
-                  "none.tf");
-    expectRefused({file("head.dat"), "--renderer", "mip", "--out", file("no/such/dir/out.png")}, 1,
-                  "out.png");
-
+    ASSERT_EQ(::mkfifo(dir.file("pipe.dat").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.file("folder.dat"));
+    const std::string volumes[] = {dir.file("missing.dat"),
+                                   dir.file("folder.dat"),
+                                   dir.file("pipe.dat"),
+                                   "/dev/zero",
+                                   dir.write("tiny.dat", "abcd"),
+                                   dir.write("cut.dat", volumeBytes(2, 2, 2, {1})),
+                                   dir.write("promise.dat", volumeBytes(65535, 65535, 65535, {1, 2, 3}))};
+    for (const std::string& v : volumes)
+        expectRefused({v, "--renderer", "volume", "--out", out}, 1, v);
+    dir.write("bad.tf", "alpha 10 20\nbeta 3\n");
+    expectRefused({head, "--renderer", "mip", "--tf", dir.file("bad.tf"), "--out", out}, 1, "bad.tf");
+    expectRefused({head, "--renderer", "mip", "--tf", dir.file("none.tf"), "--out", out}, 1, "none.tf");
+    expectRefused({head, "--renderer", "mip", "--tf", dir.path(), "--out", out}, 1, dir.path());
+    std::filesystem::create_directory(dir.file("taken.png"));
+    for (const std::string& target :
+         {dir.file("no/such/dir/out.png"), dir.file("taken.png"), std::string("/proc/qz.png")})
+        expectRefused({head, "--renderer", "mip", "--out", target}, -1, "png");
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("taken.png")));
+    // The loader's own diagnostics go to standard output.
+    EXPECT_EQ(run({dir.file("cut.dat"), "--renderer", "volume", "--out", out}).out.rfind("Data:Error: ", 0),
+              0u);
     // A failed run leaves an existing image as it was.
-    std::ofstream(out) << "old";
-    const ToolRun r = run({file("head.dat"), "--renderer", "mip", "--tf", file("none.tf"), "--out", out});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(readAll(out), "old");
-    EXPECT_EQ(outputs(), std::vector<std::string>{"out.png"});
+    dir.write("out.png", "old");
+    EXPECT_EQ(run({head, "--renderer", "mip", "--tf", dir.file("none.tf"), "--out", out}).status, 1);
+    EXPECT_EQ(testing::readFile(out), "old");
+}
+
+// Volumes that load but hardly render, and settings outside the usual range that parse: an image
+// of plausible size or a clean refusal.
+TEST_F(RenderTool, DegenerateVolumesAndOddSettingsRenderOrAreRefused) {
+    const std::string volumes[] = {
+        dir.write("empty.dat", volumeBytes(0, 4, 4, {})),
+        dir.write("single.dat", volumeBytes(1, 1, 1, {3000})),
+        dir.write("thin.dat", volumeBytes(9, 1, 4, std::vector<std::uint16_t>(36, 2500))),
+        dir.write("bright.dat", volumeBytes(2, 2, 2, std::vector<std::uint16_t>(8, 65535))),
+        dir.write("long.dat", volumeBytes(2, 2, 2, std::vector<std::uint16_t>(8, 900)) + "12345")};
+    std::vector<std::vector<std::string>> cases;
+    for (const std::string& v : volumes)
+        for (const char* renderer : {"slices", "volume", "mip"})
+            cases.push_back({v, "--renderer", renderer, "--resolution", "12", "--quality", "1", "--shading"});
+    for (const auto& extra : std::vector<std::vector<std::string>>{{"--orientation", "1e30", "-3.4e38", "3"},
+                                                                   {"--renderer", "slices", "--depth", "-5"},
+                                                                   {"--renderer", "slices", "--depth", "7"},
+                                                                   {"--renderer", "mip", "--quality", "1"}}) {
+        cases.push_back({head, "--renderer", "volume", "--resolution", "16"});
+        cases.back().insert(cases.back().end(), extra.begin(), extra.end());
+    }
+    for (auto args : cases) {
+        std::filesystem::remove(out);
+        args.insert(args.end(), {"--out", out});
+        const auto r = run(args);
+        ASSERT_TRUE(r.exited) << args[0] << " " << args[2] << ": crashed or hung";
+        if (r.status != 0) {
+            EXPECT_EQ(testing::lines(r.err).size(), 1u) << r.err;
+            EXPECT_FALSE(std::filesystem::exists(out));
+            continue;
+        }
+        int width = 0, height = 0;
+        std::vector<std::uint8_t> pixels;
+        EXPECT_TRUE(decodePng(testing::readFile(out), &width, &height, &pixels)) << args[0] << " " << args[2];
+        EXPECT_TRUE(width >= 1 && width <= 16 && height >= 1 && height <= 16) << width << "x" << height;
+    }
 }
 
 // The PNG holds exactly the bytes the renderer makes in this process with the same settings.
 TEST_F(RenderTool, PngKeepsTheRenderersBytes) {
     NotificationCenter center;
     Data data(center);
-    data.loadFromFileName(file("head.dat"));
+    data.loadFromFileName(head);
     TransferFkt windowed(center), ramp(center);
     std::string error;
-    ASSERT_TRUE(loadTransferFktFile(file("window.tf"), windowed, &error)) << error;
-
-    struct Case {
-        std::vector<std::string> args;
-        std::unique_ptr<Renderer> renderer;
-    };
-    std::vector<Case> cases;
-    {
-        auto slices = std::make_unique<Slices>(data, ramp);
-        slices->setAxis(1);
-        slices->setDepth(0.3f);
-        slices->setMaxImageResolution(41);
-        cases.push_back({{"--renderer", "slices", "--axis", "1", "--depth", "0.3", "--resolution", "41"},
-                         std::move(slices)});
-    }
-    {
-        auto volume = std::make_unique<Volume>(data, windowed);
-        volume->setQuality(1);
-        volume->setDoShading(true);
-        volume->setOrientation(MakeVector(0.5f, 0.7f, 0.2f));
-        volume->setMaxImageResolution(37);
-        cases.push_back({{"--renderer", "volume", "--quality", "1", "--shading", "--orientation", "0.5",
-                          "0.7", "0.2", "--tf", file("window.tf"), "--resolution", "37", "--threads", "3"},
-                         std::move(volume)});
-    }
-    {
-        auto mip = std::make_unique<MIP>(data, windowed);
-        mip->setQuality(0);  // the tool's default for MIP
-        mip->setOrientation(MakeVector(-1.0f, 0.25f, 3.0f));
-        cases.push_back({{"--renderer", "mip", "--orientation", "-1", "0.25", "3", "--tf", file("window.tf")},
-                         std::move(mip)});
-    }
-    for (auto& c : cases) {
-        std::vector<std::string> args{file("head.dat"), "--out", file("image.png")};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        const ToolRun r = run(args);
-        ASSERT_EQ(r.status, 0) << c.args[1] << ": " << r.err;
+    ASSERT_TRUE(loadTransferFktFile(dir.file("window.tf"), windowed, &error)) << error;
+    std::vector<std::pair<std::vector<std::string>, std::unique_ptr<Renderer>>> cases;
+    auto slices = std::make_unique<Slices>(data, ramp);
+    slices->setAxis(1);
+    slices->setDepth(0.3f);
+    slices->setMaxImageResolution(41);
+    cases.emplace_back(
+        std::vector<std::string>{"slices", "--axis", "1", "--depth", "0.3", "--resolution", "41"},
+        std::move(slices));
+    auto volume = std::make_unique<Volume>(data, windowed);
+    volume->setQuality(1);
+    volume->setDoShading(true);
+    volume->setOrientation(MakeVector(0.5f, 0.7f, 0.2f));
+    volume->setMaxImageResolution(37);
+    cases.emplace_back(std::vector<std::string>{"volume", "--quality", "1", "--shading", "--orientation",
+                                                "0.5", "0.7", "0.2", "--tf", dir.file("window.tf"),
+                                                "--resolution", "37", "--threads", "3"},
+                       std::move(volume));
+    auto mip = std::make_unique<MIP>(data, windowed);
+    mip->setQuality(0);  // the tool's default for MIP
+    mip->setOrientation(MakeVector(-1.0f, 0.25f, 3.0f));
+    cases.emplace_back(
+        std::vector<std::string>{"mip", "--orientation", "-1", "0.25", "3", "--tf", dir.file("window.tf")},
+        std::move(mip));
+    for (auto& [args, renderer] : cases) {
+        std::vector<std::string> argv{head, "--out", out, "--renderer"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto r = run(argv);
+        ASSERT_EQ(r.status, 0) << args[0] << ": " << r.err;
         EXPECT_EQ(r.err, "");  // no progress bar when standard error is not a terminal
-        const auto expected = c.renderer->imageRef();
-        ASSERT_TRUE(expected);
+        const auto expected = renderer->imageRef();
         int width = 0, height = 0;
         std::vector<std::uint8_t> pixels;
-        ASSERT_TRUE(decodePng(readAll(file("image.png")), &width, &height, &pixels)) << c.args[1];
-        EXPECT_EQ(width, expected->width) << c.args[1];
-        EXPECT_EQ(height, expected->height) << c.args[1];
-        EXPECT_TRUE(pixels == expected->pixels) << c.args[1];
-        EXPECT_EQ(outputs(), std::vector<std::string>{"image.png"});
+        ASSERT_TRUE(decodePng(testing::readFile(out), &width, &height, &pixels)) << args[0];
+        EXPECT_EQ(width * 100000 + height, expected->width * 100000 + expected->height) << args[0];
+        EXPECT_TRUE(pixels == expected->pixels) << args[0];
     }
 }
 
 TEST_F(RenderTool, JpegTimingAndLoaderDiagnostics) {
-    // Trailing bytes: the loader's message on standard output, then a normal render.
-    {
-        std::ofstream f(file("head.dat"), std::ios::binary | std::ios::app);
-        f << "xy";
-    }
-    const ToolRun r = run({file("head.dat"), "--renderer", "slices", "--time", "--out", file("slice.JPG")});
+    std::ofstream(head, std::ios::binary | std::ios::app) << "xy";  // trailing bytes: reported, then a render
+    const auto r = run({head, "--renderer", "slices", "--time", "--out", dir.file("slice.JPG")});
     ASSERT_EQ(r.status, 0) << r.err;
-    const auto out = lines(r.out);
+    const auto out = testing::lines(r.out);
     ASSERT_EQ(out.size(), 3u) << r.out;
-    EXPECT_EQ(out[0].rfind("Data:Error: file has invalid length '", 0), 0u) << out[0];
-    auto timed = [](const std::string& line, const std::string& label) {
-        if (line.rfind(label + ": ", 0) != 0 || line.size() < label.size() + 8)
-            return false;
-        const std::string number = line.substr(label.size() + 2, line.size() - label.size() - 4);
-        const auto dot = number.find('.');
-        return line.substr(line.size() - 2) == " s" && dot != std::string::npos && number.size() - dot == 4 &&
-               number.find_first_not_of("0123456789.") == std::string::npos;
-    };
-    EXPECT_TRUE(timed(out[1], "load")) << out[1];
-    EXPECT_TRUE(timed(out[2], "render")) << out[2];
-    const std::string jpeg = readAll(file("slice.JPG"));
+    EXPECT_EQ(out[0],
+              "Data:Error: file has invalid length '" + std::to_string(6 + 2 * 24 * 20 * 16 + 2) + "'");
+    for (const auto& [line, label] : {std::pair{out[1], "load: "}, {out[2], "render: "}}) {
+        const std::string number = line.substr(std::min(line.size(), std::strlen(label)));
+        EXPECT_EQ(line.rfind(label, 0), 0u) << line;
+        EXPECT_TRUE(number.size() > 6 && number.substr(number.size() - 2) == " s" &&
+                    number[number.size() - 6] == '.' &&
+                    number.find_first_not_of("0123456789.") == number.size() - 2)
+            << line;
+    }
+    const std::string jpeg = testing::readFile(dir.file("slice.JPG"));
     ASSERT_GT(jpeg.size(), 4u);
     EXPECT_EQ(jpeg.substr(0, 2), "\xff\xd8");
     EXPECT_EQ(jpeg.substr(jpeg.size() - 2), "\xff\xd9");
-    EXPECT_EQ(outputs(), std::vector<std::string>{"slice.JPG"});
 }
 
 }  // namespace

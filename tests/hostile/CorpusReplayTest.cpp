@@ -1,28 +1,13 @@
 // Every committed fuzz input (seeds and the inputs that once broke something) replayed through the
 // same checks the fuzz targets make, so the ordinary and sanitizer builds keep them fixed.
-#include <fstream>
-#include <iterator>
+#include <algorithm>
 
-#include "hostile/HostileSupport.h"
+#include "fuzz/FuzzChecks.h"
+#include "support/TestFiles.h"
 
-namespace qz::hostile {
+namespace qz {
 namespace {
 
-std::vector<std::filesystem::path> corpus(const std::string& target) {
-    std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(std::string(QZ_FUZZ_CORPUS) + "/" + target))
-        if (entry.is_regular_file())
-            files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-std::string contents(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Each fuzz target's corpus through that target's checks.
 TEST(CorpusReplay, EveryCommittedInputPassesItsTargetsChecks) {
     using Check = std::function<std::string(const std::string& bytes, const std::string& scratch)>;
     auto bytesOf = [](const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); };
@@ -38,18 +23,23 @@ TEST(CorpusReplay, EveryCommittedInputPassesItsTargetsChecks) {
         {"fuzz_transfer_text",
          [](const std::string& b, const std::string&) { return fuzz::checkTransferText(b); }},
     };
-    ScratchDir dir;
+    testing::TempDir dir;
     for (const auto& [target, check] : targets) {
-        const auto files = corpus(target);
+        std::vector<std::filesystem::path> files;
+        for (const auto& entry :
+             std::filesystem::directory_iterator(std::string(QZ_FUZZ_CORPUS) + "/" + target))
+            if (entry.is_regular_file())
+                files.push_back(entry.path());
+        std::sort(files.begin(), files.end());
         ASSERT_GE(files.size(), 10u) << target;
         for (const auto& file : files) {
-            const std::string bytes = contents(file);
+            const std::string bytes = testing::readFile(file.string());
             std::string problem;
-            stdoutLines([&] { problem = check(bytes, dir.file("replay.dat")); });
+            testing::stdoutLines([&] { problem = check(bytes, dir.file("replay.dat")); });
             EXPECT_EQ(problem, "") << target << "/" << file.filename();
         }
     }
 }
 
 }  // namespace
-}  // namespace qz::hostile
+}  // namespace qz

@@ -1,9 +1,9 @@
 #pragma once
 
-// Plain renderers written step by step from the description of the slice renderer, the ray caster
-// and the maximum intensity projection: one pixel after another, one sample at a time through
-// the volume's public lookups and the transfer function's getRGBA. Slow on purpose; the tests
-// and the benchmarks hold the production renderers against them byte for byte.
+// This project's plain reference renderers for the slice renderer, the ray caster and the maximum
+// intensity projection: one pixel after another, one sample at a time through the public sampling
+// calls (the volume's lookups and the transfer function's getRGBA). Slow on purpose; the tests and
+// the benchmarks hold the production renderers against them byte for byte.
 
 #include <cstdint>
 #include <vector>

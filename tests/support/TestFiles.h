@@ -1,0 +1,98 @@
+#pragma once
+
+// Scratch files for the tests: a directory of the test's own, .dat volume files, captured output.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace qz::testing {
+
+// A fresh directory, removed with everything in it when the object goes.
+class TempDir {
+  public:
+    TempDir() {
+        static std::atomic<int> counter{0};
+        path_ = std::filesystem::temp_directory_path() /
+                ("qz-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        std::filesystem::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string path() const { return path_.string(); }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+    // Writes bytes to file(name) and returns its path.
+    std::string write(const std::string& name, const std::string& bytes) const {
+        std::ofstream(file(name), std::ios::binary | std::ios::trunc) << bytes;
+        return file(name);
+    }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// The .dat format: three little-endian 16-bit dimensions, then the samples, x fastest.
+inline std::string volumeBytes(int x, int y, int z, const std::vector<std::uint16_t>& samples) {
+    std::string bytes;
+    auto put = [&](unsigned v) {
+        bytes += char(v & 0xff);
+        bytes += char((v >> 8) & 0xff);
+    };
+    for (int d : {x, y, z})
+        put(unsigned(d));
+    for (std::uint16_t s : samples)
+        put(s);
+    return bytes;
+}
+
+inline void writeVolumeFile(const std::string& path, int x, int y, int z,
+                            const std::vector<std::uint16_t>& samples) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << volumeBytes(x, y, z, samples);
+}
+
+// density(x, y, z) for every voxel, in file order.
+inline std::vector<std::uint16_t> samplesOf(int x, int y, int z,
+                                            const std::function<int(int, int, int)>& density) {
+    std::vector<std::uint16_t> s;
+    for (int k = 0; k < z; ++k)
+        for (int j = 0; j < y; ++j)
+            for (int i = 0; i < x; ++i)
+                s.push_back(std::uint16_t(density(i, j, k)));
+    return s;
+}
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+// The lines written to standard output while work runs.
+inline std::vector<std::string> stdoutLines(const std::function<void()>& work) {
+    ::testing::internal::CaptureStdout();
+    work();
+    return lines(::testing::internal::GetCapturedStdout());
+}
+
+}  // namespace qz::testing
