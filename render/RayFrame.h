@@ -1,26 +1,19 @@
 #pragma once
 
-// One ray-cast render's fixed quantities (Frame) and the step that takes one sample into a ray.
-// A sample is taken at the position the single-precision additions p += d give (stepAhead jumps
-// there exactly); a sample that provably cannot change the ray (transparent, or too faint to
-// move its accumulators any more) is left out along with the lookups it would have cost.
+// One ray-cast render's fixed quantities. A ray's sample k is taken at the position the
+// single-precision additions p += d give after k steps (stepAhead jumps there exactly); the
+// kernel (RayKernel.h) takes the samples, the block walk (BlockWalk.h) says which ones can matter.
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <vector>
-
-#include <emmintrin.h>
 
 #include "data/Data.h"
 #include "render/EmptySpace.h"
 #include "render/Matrix.h"
-#include "render/RayAccumulators.h"
 #include "render/RayCastSettings.h"
-#include "render/Sampling.h"
 #include "render/Shading.h"
-#include "render/Stepping.h"
 
 namespace qz::raycast {
 
@@ -33,28 +26,30 @@ struct Frame {
     int dim[3];  // loaded dimensions
     int ext[3];  // scaled extents of the sample grid
     float extF[3];
-    float dimM1[3];       // float(dim - 1)
-    __m128 extV, dimM1V;  // the same with a harmless fourth lane
+    float dimM1[3];  // float(dim - 1)
     int half[3];
     _Matrix volumeFromView;
     float stepFactor;
     Shading shading;
-    float alpha[kMaxDensity];        // alpha / 255 per density
-    float opacityOf[256];            // A / 255 per alpha byte
+    float opacityOf[256];            // A / 255 per alpha byte, as the compositing sees it
     std::vector<float> attenuation;  // per step
-    sampling::CellReader reader;
     std::int64_t strideY, strideZ;
-    bool anyInside;  // false when an extent is 0: no sample is ever inside
+    std::int64_t cornerOffset[8];  // the corners of an interpolation cell, from its lower corner
+    bool compactIndex;             // every voxel index fits in 31 bits
+    bool anyInside;                // false when an extent is 0: no sample is ever inside
     // Empty-space skipping.
     const emptyspace::BlockGrid* grid;
     const std::uint8_t* blockAlpha;
     const emptyspace::OpacityIndex* opacityIndex;
     int blocks[3];
     double pPerBlock[3];  // sample-grid length of one block along each axis (dim > 1)
-    float cellPerP[3];    // voxels per sample-grid unit, for prefetching only
     double stepError;     // bound on the rounding a single-precision addition adds to a position
     double boxMargin;     // slack around the box for positions built by up to `size` additions
-    bool skipping;        // the block walk is precise enough for this render
+    // Steps a block walk may follow its straight line from an exact position before the
+    // additions' rounding could carry the samples a voxel off it; the walk then restarts from
+    // the exact position there.
+    std::int64_t walkRun;
+    bool skipping;  // the block walk is precise enough for this render
 
     Frame(const VolumeData& v, const std::uint8_t* t, const RayCastSettings& s,
           const emptyspace::BlockGrid& g, const std::uint8_t* blockMaxAlpha,
@@ -88,7 +83,6 @@ inline Frame::Frame(const VolumeData& v, const std::uint8_t* t, const RayCastSet
       areaRadius(s.areaRadius),
       size(2 * s.areaRadius),
       shading(s.shading),
-      reader(v),
       strideY(v.xDim()),
       strideZ(std::int64_t(v.xDim()) * v.yDim()),
       grid(&g),
@@ -111,17 +105,16 @@ inline Frame::Frame(const VolumeData& v, const std::uint8_t* t, const RayCastSet
         anyInside = anyInside && ext[a] > 0;
         extMax = std::max(extMax, ext[a]);
     }
-    extV = _mm_setr_ps(extF[0], extF[1], extF[2], 1.0f);
-    dimM1V = _mm_setr_ps(dimM1[0], dimM1[1], dimM1[2], 0.0f);
-    for (int a = 0; a < 3; ++a)
-        cellPerP[a] = ext[a] > 0 ? float(dim[a] - 1) / float(ext[a]) : 0.0f;
+    // A single layer along an axis reads it for both corners.
+    const std::int64_t ox = dim[0] > 1 ? 1 : 0, oy = dim[1] > 1 ? strideY : 0, oz = dim[2] > 1 ? strideZ : 0;
+    const std::int64_t offsets[8] = {0, ox, oy, ox + oy, oz, ox + oz, oy + oz, ox + oy + oz};
+    std::copy(offsets, offsets + 8, cornerOffset);
+    compactIndex = strideZ * std::max(1, dim[2]) < (std::int64_t(1) << 31);
     blocks[0] = g.nx;
     blocks[1] = g.ny;
     blocks[2] = g.nz;
     volumeFromView = MatrixRotate(MakeMatrix(), s.orientation);
     stepFactor = float(0.5 / areaRadius);
-    for (int density = 0; density < kMaxDensity; ++density)
-        alpha[density] = float(table[4 * density + 3] / 255.0);
     for (int a = 0; a < 256; ++a)
         opacityOf[a] = float(a / 255.0);
     attenuation.resize(size);
@@ -133,130 +126,20 @@ inline Frame::Frame(const VolumeData& v, const std::uint8_t* t, const RayCastSet
     const double pMax = 4.0 * areaRadius + extMax + 1.0;
     stepError = pMax * 0x1p-23;
     boxMargin = size * stepError + 1e-3;
-    // A sample read at a computed position may then be off the exact ray by `cellSlack` voxels
-    // (additions, then the division and product into voxel units); blocks overlap by a voxel,
-    // so the walk over the exact ray is safe below that.
-    double cellSlack = 0.0;
+    // A sample read at a position j additions after an exact one is off the straight line from
+    // there by at most j * stepError, plus the division and product into voxel units; blocks
+    // overlap by a voxel, so the walk over the line is safe while that stays below half a voxel.
+    walkRun = size;
     for (int a = 0; a < 3; ++a) {
         if (dim[a] > 1 && ext[a] > 0) {
             pPerBlock[a] = double(1 << g.shift) * double(ext[a]) / double(dim[a] - 1);
-            cellSlack =
-                std::max(cellSlack, boxMargin * double(dim[a] - 1) / double(ext[a]) + dim[a] * 0x1p-21);
+            const double allowed = (0.5 - dim[a] * 0x1p-21) * double(ext[a]) / double(dim[a] - 1) - 1e-3;
+            walkRun = std::min(walkRun, std::int64_t(std::max(0.0, std::floor(allowed / stepError))));
         } else {
             pPerBlock[a] = 0.0;
         }
     }
-    skipping = cellSlack < 0.5;
-}
-
-inline void advance(float p[3], const float d[3], std::int64_t n) {
-    if (n < 16) {
-        for (std::int64_t i = 0; i < n; ++i) {
-            p[0] += d[0];
-            p[1] += d[1];
-            p[2] += d[2];
-        }
-        return;
-    }
-    for (int a = 0; a < 3; ++a)
-        p[a] = stepAhead(p[a], d[a], n);
-}
-
-// Whether some density in lo .. hi could still change the ray.
-inline bool mayChange(const Frame& f, int lo, int hi, const CompositeRay& ray) {
-    return f.opacityIndex->maxAlpha(lo, hi) > ray.inertAlpha;
-}
-
-inline bool mayChange(const Frame& f, int lo, int hi, const MaximumRay& ray) {
-    return hi > ray.maxDensity && f.opacityIndex->anyVisible(std::max(lo, ray.maxDensity + 1), hi);
-}
-
-// Asks for the memory a sample at p will read (roughly; a hint only), so that the cache misses of
-// rays running across the slowest axis overlap with work.
-template <bool Shade>
-inline void prefetch(const Frame& f, const float p[3]) {
-    const int x = int(p[0] * f.cellPerP[0]), y = int(p[1] * f.cellPerP[1]), z = int(p[2] * f.cellPerP[2]);
-    if (x < 0 || y < 0 || z < 0 || x >= f.dim[0] || y >= f.dim[1] || z >= f.dim[2])
-        return;
-    const std::int64_t i = x + y * f.strideY + z * f.strideZ;
-    __builtin_prefetch(f.volume->densities() + i);
-    __builtin_prefetch(f.volume->densities() + i + f.strideY);
-    if constexpr (Shade)
-        __builtin_prefetch(f.volume->gradients() + i);
-}
-
-// The relative coordinate and interpolation cell of each axis for the last position, reused
-// while a coordinate does not change (rays parallel to an axis keep two of them).
-struct AxisMemo {
-    float p[3] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN(),
-                  std::numeric_limits<float>::quiet_NaN()};
-    float q[4];
-    sampling::AxisCell cell[3];
-    int voxel[4];
-};
-
-// Takes the sample of step k at position p into the ray; true when the ray is finished.
-template <bool Nearest, bool Shade, class Ray>
-inline bool sampleStep(const Frame& f, Ray& ray, sampling::CellCache& cache, AxisMemo& memo, const float p[3],
-                       std::int64_t k) {
-    if (!f.inside(p))
-        return false;
-    if constexpr (Nearest) {
-        // The three quotients p / ext in one packed division (each lane the same IEEE single
-        // division as the scalar one), then trunc(q * float(dim - 1)) per lane: inside the box
-        // the products are small and positive.
-        const __m128 qv = _mm_div_ps(_mm_setr_ps(p[0], p[1], p[2], 1.0f), f.extV);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(memo.voxel), _mm_cvttps_epi32(_mm_mul_ps(qv, f.dimM1V)));
-        _mm_storeu_ps(memo.q, qv);
-    } else {
-        // Interpolated rays mostly run along an axis here: redo only the coordinates that moved.
-        for (int a = 0; a < 3; ++a) {
-            if (p[a] == memo.p[a] && std::signbit(p[a]) == std::signbit(memo.p[a]))
-                continue;
-            memo.p[a] = p[a];
-            memo.q[a] = p[a] / f.extF[a];
-            memo.cell[a] = sampling::axisCell(memo.q[a], f.dim[a]);
-        }
-    }
-    const float* q = memo.q;
-    sampling::AxisCell cell[3];
-    int density;
-    if constexpr (Nearest) {
-        density =
-            f.volume->densities()[memo.voxel[0] + memo.voxel[1] * f.strideY + memo.voxel[2] * f.strideZ];
-    } else {
-        for (int a = 0; a < 3; ++a)
-            cell[a] = memo.cell[a];
-        // The interpolated density lies within the cell's corner range: skip the interpolation
-        // when nothing in that range could change the ray.
-        cache.moveTo(f.reader.corners(cell[0], cell[1], cell[2]));
-        if (!mayChange(f, cache.lowest(), cache.highest(), ray))
-            return false;
-        // Tighter: the range along the ray's depth within the cell at these x and y fractions.
-        int lo, hi;
-        cache.columnRange(cell[0].fraction, cell[1].fraction, lo, hi);
-        if (!mayChange(f, lo, hi, ray))
-            return false;
-        density = cache.density(cell[0].fraction, cell[1].fraction, cell[2].fraction);
-    }
-    const std::uint8_t* entry = f.table + 4 * density;
-    if (!ray.wants(density, entry[3]))
-        return false;
-    std::uint8_t rgba[4] = {entry[0], entry[1], entry[2], entry[3]};
-    if constexpr (Shade) {
-        if constexpr (Nearest) {
-            for (int a = 0; a < 3; ++a)
-                cell[a] = sampling::axisCell(q[a], f.dim[a]);
-            cache.moveTo(f.reader.corners(cell[0], cell[1], cell[2]));
-        }
-        const _Vector g = cache.gradient(cell[0].fraction, cell[1].fraction, cell[2].fraction);
-        f.shading.apply(rgba, g, f.attenuation[k]);
-    }
-    ray.updateRayWithRGBA(rgba, f.alpha[density], density);
-    if (ray.finished())
-        return true;
-    ray.settle(f.opacityOf, entry[3]);
-    return false;
+    skipping = walkRun >= 1;
 }
 
 }  // namespace qz::raycast

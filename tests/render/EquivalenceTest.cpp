@@ -1,5 +1,8 @@
 // The production renderers against the reference renderers in tests/reference/, byte for byte and
-// progress value for progress value, for thread counts 1, 2 and 7.
+// progress value for progress value, for thread counts 1, 2 and 7 and every instruction set the
+// ray caster's kernel is compiled for that this processor has.
+#include <hwy/targets.h>
+
 #include <cmath>
 #include <numbers>
 #include <random>
@@ -51,6 +54,16 @@ std::vector<Grid> volumes() {
                             [&](int x, int y, int z) {
                                 const float r = distance(x - 11.5f, y - 11.5f, z - 11.5f);
                                 return std::fabs(r - 9.6f) < 0.6f ? 2600 : (r < 4.8f ? 1200 : 0);
+                            })},
+        // Like a real scan: faint noisy tissue everywhere, denser inside and in a noisy shell.
+        {"noisy tissue 36x33x30", 36, 33, 30,
+         testing::samplesOf(36, 33, 30,
+                            [&, random = std::mt19937(5)](int x, int y, int z) mutable {
+                                const float r =
+                                    distance((x - 17.5f) / 17, (y - 16.0f) / 15, (z - 14.5f) / 13);
+                                const int noise = int(random() % 400);
+                                return r > 1.0f ? 700 + noise
+                                                : (r > 0.8f ? 2400 + 2 * noise : 1300 + 3 * noise);
                             })},
         // A dense wall round a faint core: long rays saturate and skip the samples left as inert.
         {"walled core 40x36x44", 40, 36, 44,
@@ -108,6 +121,10 @@ const _Vector kOrientations[] = {
 // the combinations.
 TEST(Equivalence, RenderersMatchTheReferenceRenderers) {
     const int resolutions[] = {24, 17, 1, 0, 31, 8, 64}, threadCounts[] = {1, 2, 7};
+    std::vector<std::int64_t> targets;
+    for (std::int64_t target : {HWY_AVX3, HWY_AVX2, HWY_SSE4, HWY_EMU128})
+        if (hwy::SupportedTargets() & target)
+            targets.push_back(target);
     int variant = 0;
     for (const Grid& volume : volumes()) {
         testing::Scene s;
@@ -119,10 +136,14 @@ TEST(Equivalence, RenderersMatchTheReferenceRenderers) {
             auto check = [&](Renderer& r, const reference::Result& expected, const char* info,
                              const std::string& what) {
                 const int threads = threadCounts[variant % 3];
+                const std::int64_t target = targets[variant % targets.size()];
                 setThreadCount(threads);
+                hwy::SetSupportedTargetsForTest(target);
                 testing::NotificationLog log(s.center, {kUpdateProgressBar});
-                ASSERT_TRUE(sameImage(expected, r.imageRef())) << what << ", " << threads << " threads";
-                ASSERT_EQ(log.progress(info), expected.progress) << what << ", " << threads << " threads";
+                const std::string how =
+                    ", " + std::to_string(threads) + " threads, " + hwy::TargetName(target);
+                ASSERT_TRUE(sameImage(expected, r.imageRef())) << what << how;
+                ASSERT_EQ(log.progress(info), expected.progress) << what << how;
             };
             const std::string where = std::string(volume.name) + ", " + tf.name;
             for (const _Vector& o : kOrientations)
@@ -162,6 +183,7 @@ TEST(Equivalence, RenderersMatchTheReferenceRenderers) {
         }
     }
     setThreadCount(0);
+    hwy::SetSupportedTargetsForTest(0);
 }
 
 }  // namespace

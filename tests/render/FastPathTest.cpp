@@ -1,6 +1,7 @@
-// The fast renderers' building blocks against what they stand in for: inline lookups against the
-// volume's own, stepAhead against repeated addition, the specular power against pow, the
-// accumulators against the reference renderer's, the block walk against stepping every sample.
+// The fast renderers' building blocks against what they stand in for: the inline lookup against the
+// volume's own, stepAhead against repeated addition, the specular power against pow, the inert
+// threshold against the reference renderer's accumulator, the block walk against stepping every
+// sample.
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -10,7 +11,10 @@
 #include <thread>
 
 #include "reference/ReferenceRenderers.h"
+#include "render/BlockWalk.h"
 #include "render/RayCaster.h"
+#include "render/Sampling.h"
+#include "render/Stepping.h"
 #include "support/Scene.h"
 #include "tools/phantom.h"
 
@@ -22,12 +26,8 @@ bool sameBits(float a, float b) {
            (std::isnan(a) && std::isnan(b));
 }
 
-bool sameBits(_Vector a, _Vector b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-// Relative coordinates inside, on the ends, just beyond, far off and broken; rays of small steps.
-TEST(FastPath, InlineLookupsMatchTheVolumesOwn) {
+// Relative coordinates inside, on the ends, just beyond, far off and broken.
+TEST(FastPath, InlineLookupMatchesTheVolumesOwn) {
     const float special[] = {0.0f,
                              1.0f,
                              -0.0f,
@@ -42,7 +42,7 @@ TEST(FastPath, InlineLookupsMatchTheVolumesOwn) {
                              -std::numeric_limits<float>::infinity(),
                              std::numeric_limits<float>::quiet_NaN()};
     std::mt19937 random(11);
-    std::uniform_real_distribution<float> unit(0.0f, 1.0f), slope(-0.05f, 0.05f);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     auto odd = [&] { return random() % 4 == 0 ? special[random() % std::size(special)] : unit(random); };
     for (const auto& [x, y, z] :
          std::vector<std::array<int, 3>>{{5, 4, 3}, {1, 6, 2}, {7, 1, 1}, {6, 5, 7}}) {
@@ -51,29 +51,13 @@ TEST(FastPath, InlineLookupsMatchTheVolumesOwn) {
                testing::samplesOf(x, y, z, [&](int, int, int) { return int(random() % kMaxDensity); }));
         const VolumeData& v = *s.data.volume();
         const sampling::CellReader reader(v);
-        for (int ray = 0; ray < 1000; ++ray) {
-            // Every other ray parallel to z, so that cells and x, y fractions repeat in the cache.
-            sampling::CellCache cache(reader);
-            float r[3] = {odd(), odd(), odd()};
-            const float step[3] = {ray % 2 ? slope(random) : 0.0f, ray % 2 ? slope(random) : 0.0f,
-                                   slope(random)};
-            for (int k = 0; k < 20; ++k) {
-                const auto cx = sampling::axisCell(r[0], x), cy = sampling::axisCell(r[1], y),
-                           cz = sampling::axisCell(r[2], z);
-                const auto corners = reader.corners(cx, cy, cz);
-                cache.moveTo(corners);
-                const int d = v.getDensityForRelative(r[0], r[1], r[2]);
-                const _Vector g = v.getGradientForRelative(r[0], r[1], r[2]);
-                ASSERT_EQ(reader.density(corners, cx.fraction, cy.fraction, cz.fraction), d)
-                    << r[0] << " " << r[1];
-                ASSERT_TRUE(sameBits(reader.gradient(corners, cx.fraction, cy.fraction, cz.fraction), g));
-                ASSERT_EQ(cache.density(cx.fraction, cy.fraction, cz.fraction), d);
-                const bool inCell = std::all_of(r, r + 3, [](float c) { return c >= 0.0f && c <= 1.0f; });
-                ASSERT_TRUE(!inCell || (d >= cache.lowest() && d <= cache.highest()));  // no extrapolation
-                ASSERT_TRUE(sameBits(cache.gradient(cx.fraction, cy.fraction, cz.fraction), g));
-                for (int i = 0; i < 3; ++i)
-                    r[i] = std::isfinite(r[i]) ? std::clamp(r[i] + step[i], 0.0f, 1.0f) : r[i];
-            }
+        for (int i = 0; i < 20000; ++i) {
+            const float r[3] = {odd(), odd(), odd()};
+            const auto cx = sampling::axisCell(r[0], x), cy = sampling::axisCell(r[1], y),
+                       cz = sampling::axisCell(r[2], z);
+            ASSERT_EQ(reader.density(reader.corners(cx, cy, cz), cx.fraction, cy.fraction, cz.fraction),
+                      v.getDensityForRelative(r[0], r[1], r[2]))
+                << r[0] << " " << r[1] << " " << r[2];
         }
     }
     std::uniform_real_distribution<float> fraction(-0.25f, 1.25f), value(-2.0f, 4095.0f);
@@ -155,56 +139,44 @@ TEST(FastPath, DISABLED_PowerOf128AgreesWithPowForAllFloats) {
     EXPECT_EQ(powerMismatches(0, 0xffffffffu, 1), 0u);
 }
 
-// Random samples through both accumulators and the reference renderer's ray state; a sample the
-// compositing accumulator calls inert leaves the reference unchanged, and its inert threshold is
-// the largest alpha that leaves it unchanged in any colour.
-TEST(FastPath, AccumulatorsFollowTheReferenceRenderer) {
+// Random samples through the reference renderer's ray state: the compositing accumulator's inert
+// threshold is the largest alpha whose samples leave the reference's accumulator unchanged in any
+// colour.
+TEST(FastPath, InertThresholdFollowsTheReferenceRenderer) {
     std::mt19937 random(3);
-    std::uniform_int_distribution<int> byte(0, 255), density(0, kMaxDensity - 1);
+    std::uniform_int_distribution<int> byte(0, 255);
     float opacityOf[256];
     for (int a = 0; a < 256; ++a)
         opacityOf[a] = float(a / 255.0);
     int saturated = 0;
     for (int ray = 0; ray < 2000; ++ray) {
-        CompositeRay composite;
-        MaximumRay maximum;
-        composite.resetRay();
-        maximum.resetRay();
-        reference::RayState expected{}, expectedMip{};
+        CompositeRay composite{{0, 0, 0, 0}, 0};
+        reference::RayState expected{};
         reference::resetRay(expected, false);
-        reference::resetRay(expectedMip, true);
         const int bright = byte(random), heavy = 20 + byte(random) % 200;
-        for (int sample = 0; sample < 300 && !composite.finished(); ++sample) {
+        for (int sample = 0; sample < 300 && expected.color[3] < 1.0f; ++sample) {
             const std::uint8_t rgba[4] = {std::uint8_t(byte(random)), std::uint8_t(byte(random)),
                                           std::uint8_t(byte(random) % (bright + 1)),
                                           std::uint8_t(byte(random) % heavy)};
-            const int d = density(random);
-            const bool inert = composite.leavesUnchanged(opacityOf[rgba[3]]);
+            const bool inert = rgba[3] <= composite.inertAlpha;
             const reference::RayState before = expected;
-            composite.updateRayWithRGBA(rgba, opacityOf[rgba[3]], d);
-            maximum.updateRayWithRGBA(rgba, opacityOf[rgba[3]], d);
-            reference::updateRayWithRGBA(expected, rgba, d, false);
-            reference::updateRayWithRGBA(expectedMip, rgba, d, true);
-            for (int c = 0; c < 4; ++c) {
-                ASSERT_EQ(composite.color[c], expected.color[c]);
-                ASSERT_EQ(maximum.color[c], expectedMip.color[c]);
-                ASSERT_TRUE(!inert || before.color[c] == expected.color[c]);
-            }
-            ASSERT_EQ(maximum.maxDensity, expectedMip.maxDensity);
+            reference::updateRayWithRGBA(expected, rgba, 0, false);
+            ASSERT_TRUE(!inert || std::memcmp(before.color, expected.color, sizeof before.color) == 0);
+            std::memcpy(composite.color, expected.color, sizeof composite.color);
             composite.updateInertAlpha(opacityOf);
             if (composite.inertAlpha == 0 || ray % 4 != 0)
                 continue;
             ++saturated;
             for (int probe = 0; probe < 21; ++probe) {
-                CompositeRay copy = composite;
+                reference::RayState copy = expected;
                 const int a =
                     probe < 20 ? byte(random) % (composite.inertAlpha + 1) : composite.inertAlpha + 1;
                 if (a > 255)
                     break;
                 const std::uint8_t faint[4] = {std::uint8_t(probe < 20 ? byte(random) : 255), 255, 255,
                                                std::uint8_t(a)};
-                copy.updateRayWithRGBA(faint, opacityOf[a], 0);
-                ASSERT_EQ(std::memcmp(copy.color, composite.color, sizeof copy.color) == 0, probe < 20) << a;
+                reference::updateRayWithRGBA(copy, faint, 0, false);
+                ASSERT_EQ(std::memcmp(copy.color, expected.color, sizeof copy.color) == 0, probe < 20) << a;
             }
         }
     }
@@ -212,17 +184,26 @@ TEST(FastPath, AccumulatorsFollowTheReferenceRenderer) {
 }
 
 // Every inside sample of stepping a ray one sample at a time falls in a block (with its apron) that
-// the walk reports for that step: the walk only skips what it has vouched for.
+// the walk reports for that step: the walk only skips what it has vouched for. Up to the largest
+// images, where the walk restarts from exact positions along the ray, and with restarts forced
+// every few steps.
 TEST(FastPath, BlockWalkCoversEverySampleOfTheRay) {
     std::mt19937 random(31);
     std::uniform_real_distribution<float> angle(-7.0f, 7.0f);
-    for (const auto& [x, y, z, res] : std::vector<std::array<int, 4>>{
-             {40, 33, 21, 64}, {17, 50, 9, 31}, {64, 64, 64, 24}, {9, 9, 70, 100}, {30, 2, 30, 47}}) {
+    for (const auto& [x, y, z, res, run] : std::vector<std::array<int, 5>>{{40, 33, 21, 64, 0},
+                                                                           {17, 50, 9, 31, 0},
+                                                                           {64, 64, 64, 24, 0},
+                                                                           {9, 9, 70, 100, 3},
+                                                                           {30, 2, 30, 47, 0},
+                                                                           {40, 33, 21, 64, 5},
+                                                                           {256, 256, 108, 8192, 0},
+                                                                           {60, 200, 90, 16384, 0}}) {
         testing::Scene s;
         s.load(x, y, z, std::vector<std::uint16_t>(std::size_t(x) * y * z, 1));
         const auto volume = s.data.volume();
         const ColorTable table = s.fkt.table();
-        for (int shift = 2; shift <= 5; ++shift) {
+        const int rays = 300;  // spread over the image
+        for (int shift = 2; shift <= (res > 1000 ? 2 : 5); ++shift) {
             emptyspace::OpacityCache cache;
             cache.update(volume, shift, table);
             RayCastSettings settings;
@@ -231,43 +212,48 @@ TEST(FastPath, BlockWalkCoversEverySampleOfTheRay) {
             for (int trial = 0; trial < 3; ++trial) {
                 settings.orientation = trial == 0 ? MakeVector(0, 0, 0)
                                                   : MakeVector(angle(random), angle(random), angle(random));
-                const raycast::Frame f(*volume, table.data(), settings, *cache.grid, cache.blockAlpha.data(),
-                                       *cache.index);
+                raycast::Frame f(*volume, table.data(), settings, *cache.grid, cache.blockAlpha.data(),
+                                 *cache.index);
                 ASSERT_TRUE(f.skipping);
-                for (int py = -f.areaRadius; py < f.areaRadius; py += 3)
-                    for (int px = -f.areaRadius; px < f.areaRadius; px += 3) {
-                        float p[3], d[3];
-                        f.startRay(px, py, p, d);
-                        std::vector<std::array<int, 3>> blockAt(f.size, {-1, -1, -1});
-                        raycast::BlockWalk walk;
-                        if (walk.start(f, p, d))
-                            do {
-                                for (std::int64_t k = std::max<std::int64_t>(0, walk.first());
-                                     k <= std::min<std::int64_t>(f.size - 1, walk.last()); ++k)
-                                    blockAt[k] = {walk.block(0), walk.block(1), walk.block(2)};
-                            } while (walk.next());
-                        for (int k = 0; k < f.size; ++k) {
-                            for (int a = 0; f.inside(p) && a < 3; ++a) {
-                                const float q = p[a] / f.extF[a];
-                                const auto cell = sampling::axisCell(q, f.dim[a]);
-                                const int nearest = int(q * f.dimM1[a]), first = blockAt[k][a] << shift;
-                                ASSERT_GE(blockAt[k][a], 0) << "step " << k << " inside but not walked";
-                                ASSERT_GE(std::min(cell.lower, nearest), first - 1)
-                                    << "axis " << a << " step " << k;
-                                ASSERT_LE(std::max(cell.upper, nearest), first + (1 << shift) + 1)
-                                    << "axis " << a;
-                            }
-                            for (int a = 0; a < 3; ++a)
-                                p[a] += d[a];
+                ASSERT_EQ(f.walkRun<f.size, res> 6000);
+                if (run > 0)
+                    f.walkRun = run;
+                for (int ray = 0; ray < rays; ++ray) {
+                    const int px = int(random() % f.size) - f.areaRadius,
+                              py = int(random() % f.size) - f.areaRadius;
+                    float p[3], d[3];
+                    f.startRay(px, py, p, d);
+                    std::vector<std::array<int, 3>> blockAt(f.size, {-1, -1, -1});
+                    raycast::BlockWalk walk;
+                    if (walk.start(f, p, d))
+                        do {
+                            for (std::int64_t k = std::max<std::int64_t>(0, walk.first());
+                                 k <= std::min<std::int64_t>(f.size - 1, walk.last()); ++k)
+                                blockAt[k] = {walk.block(0), walk.block(1), walk.block(2)};
+                        } while (walk.next());
+                    for (int k = 0; k < f.size; ++k) {
+                        for (int a = 0; f.inside(p) && a < 3; ++a) {
+                            const float q = p[a] / f.extF[a];
+                            const auto cell = sampling::axisCell(q, f.dim[a]);
+                            const int nearest = int(q * f.dimM1[a]), first = blockAt[k][a] << shift;
+                            ASSERT_GE(blockAt[k][a], 0) << "step " << k << " inside but not walked";
+                            ASSERT_GE(std::min(cell.lower, nearest), first - 1)
+                                << "axis " << a << " step " << k;
+                            ASSERT_LE(std::max(cell.upper, nearest), first + (1 << shift) + 1)
+                                << "axis " << a;
                         }
+                        for (int a = 0; a < 3; ++a)
+                            p[a] += d[a];
                     }
+                }
             }
         }
     }
 }
 
-// Very large images step every sample instead of walking blocks; both give the same pixels.
-TEST(FastPath, BlockWalkAndSteppingEverySampleGiveTheSamePixels) {
+// Skipping blocks, restarting the walk every few steps and stepping every sample give the same
+// pixels.
+TEST(FastPath, SkippingAndSteppingEverySampleGiveTheSamePixels) {
     testing::Scene s;
     std::vector<std::uint16_t> samples(30 * 26 * 34);
     phantom::generateSlices(30, 26, 34, 5, 0, 34, samples.data());
@@ -286,18 +272,21 @@ TEST(FastPath, BlockWalkAndSteppingEverySampleGiveTheSamePixels) {
         settings.shading = reference::shadingFor(o);
         raycast::Frame walking(*s.data.volume(), table.data(), settings, *cache.grid, cache.blockAlpha.data(),
                                *cache.index);
-        raycast::Frame stepping = walking;
+        raycast::Frame restarting = walking, stepping = walking;
+        restarting.walkRun = 3;
         stepping.skipping = false;
-        for (int y = -20; y < 20; ++y)
-            for (int x = -20; x < 20; ++x) {
-                std::uint8_t a[4], b[4], c[4], d[4];
-                raycast::castPixel<false, true, CompositeRay>(walking, x, y, a);
-                raycast::castPixel<false, true, CompositeRay>(stepping, x, y, b);
-                raycast::castPixel<true, false, MaximumRay>(walking, x, y, c);
-                raycast::castPixel<true, false, MaximumRay>(stepping, x, y, d);
-                ASSERT_EQ(std::memcmp(a, b, 4), 0) << x << " " << y;
-                ASSERT_EQ(std::memcmp(c, d, 4), 0) << x << " " << y;
+        for (const raycast::KernelMode mode :
+             {raycast::KernelMode{false, true, raycast::Accumulation::Composite},
+              raycast::KernelMode{true, false, raycast::Accumulation::Maximum}}) {
+            std::vector<std::uint8_t> images[3];
+            const raycast::Frame* frames[3] = {&walking, &restarting, &stepping};
+            for (int i = 0; i < 3; ++i) {
+                images[i].resize(4 * 40 * 40);
+                raycast::castTile(*frames[i], mode, 0, 40, 0, 40, images[i].data());
             }
+            EXPECT_EQ(images[0], images[2]);
+            EXPECT_EQ(images[1], images[2]);
+        }
     }
 }
 
