@@ -49,17 +49,17 @@ class BlockWalk {
         anchorStep_ = 0;
         nextAnchor_ = double(run_);
         // From the first exact position in the box, unless the line from step 0 is close enough.
-        if (run_ < std::int64_t(std::ceil(hi)))
-            moveAnchor(std::int64_t(std::ceil(lo)));
+        if (run_ < std::int64_t(ceilOf(hi)))
+            moveAnchor(std::int64_t(ceilOf(lo)));
         t_ = lo;
         locate();
         return true;
     }
     int block(int a) const { return block_[a]; }
     // The current block's stretch of the ray: steps k with first() <= k <= last().
-    std::int64_t first() const { return std::int64_t(std::ceil(t_)); }
+    std::int64_t first() const { return std::int64_t(ceilOf(t_)); }
     std::int64_t last() const {
-        return std::int64_t(std::ceil(std::min({next_[0], next_[1], next_[2], end_, nextAnchor_}))) - 1;
+        return std::int64_t(ceilOf(std::min({next_[0], next_[1], next_[2], end_, nextAnchor_}))) - 1;
     }
     // Moves on to the next block (or the same one from a new exact position); false when the
     // ray has left the box.
@@ -100,7 +100,7 @@ class BlockWalk {
                 block_[a] = 0;
             } else {
                 const double cell = (anchor_[a] + (t_ - anchorStep_) * d_[a]) / perBlock_[a];
-                block_[a] = int(std::clamp(std::floor(cell), 0.0, double(last_[a])));
+                block_[a] = int(std::clamp(floorOf(cell), 0.0, double(last_[a])));
             }
             next_[a] = boundaryAfter(a);
         }

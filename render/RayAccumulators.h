@@ -4,6 +4,7 @@
 // sample for MIP. The kernel (RayKernel.cpp) updates them lane by lane; each also answers which
 // samples cannot change it any more, so that the ray loop can leave them out.
 
+#include <algorithm>
 #include <cstdint>
 
 namespace qz {
@@ -28,11 +29,21 @@ struct CompositeRay {
     }
     // Recomputes inertAlpha after the accumulator changed; opacityOf[A] is A / 255 as the update
     // sees it. Opacity and colour only grow, so the threshold never has to fall; it stays 0
-    // until the remaining transparency is tiny.
+    // until the remaining transparency is tiny. leavesUnchanged holds for every alpha up to the
+    // threshold and for none above (a larger alpha moves each sum at least as far), so the
+    // search gallops up from the old threshold, which mostly stays.
     void updateInertAlpha(const float* opacityOf) {
         if (color[3] < 0.99999f)
             return;
         int lo = inertAlpha, hi = 255;  // leavesUnchanged holds at lo; find the largest such alpha
+        for (int step = 1; lo < hi; step *= 2) {
+            const int probe = std::min(hi, lo + step);
+            if (!leavesUnchanged(opacityOf[probe])) {
+                hi = probe - 1;
+                break;
+            }
+            lo = probe;
+        }
         while (lo < hi) {
             const int mid = (lo + hi + 1) / 2;
             if (leavesUnchanged(opacityOf[mid])) {

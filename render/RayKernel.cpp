@@ -21,6 +21,7 @@
 #include <hwy/highway.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -119,24 +120,36 @@ class PacketCaster {
         gradientStale_ = ~0u;
     }
 
-    // The lane's next stretch of steps at or after k that its walk cannot leave out; false when
-    // the ray has none left.
+    // The lane's next stretch of steps at or after k that its walk cannot leave out, the blocks
+    // of a few dozen steps joined; false when the ray has none left. (A block joined to a stretch
+    // is judged early, by the ray's state at the stretch's start; it could only have been left
+    // out with a later state, and its samples leave the ray unchanged then.)
     bool nextStretch(std::size_t lane, std::int64_t k) {
+        constexpr std::int64_t kJoinedSteps = 48;
         BlockWalk& walk = walk_[lane];
+        bool found = false;
         for (;;) {
             if (!pending_[lane] && !walk.next())
-                return false;
+                return found;
             pending_[lane] = false;
             if (f_.skipping &&
-                passes<Ray>(f_, f_.grid->index(walk.block(0), walk.block(1), walk.block(2)), state_[lane]))
+                passes<Ray>(f_, f_.grid->index(walk.block(0), walk.block(1), walk.block(2)), state_[lane])) {
+                if (found)
+                    return true;
                 continue;
+            }
             const std::int64_t first = std::max(k, walk.first());
             const std::int64_t last = std::min<std::int64_t>(f_.size - 1, walk.last());
             if (first > last)
                 continue;
-            first_[lane] = first;
+            if (!found) {
+                first_[lane] = first;
+                found = true;
+            } else if (last_[lane] - first_[lane] >= kJoinedSteps) {
+                pending_[lane] = true;
+                return true;
+            }
             last_[lane] = last;
-            return true;
         }
     }
 
@@ -155,10 +168,21 @@ class PacketCaster {
             }
             return;
         }
-        for (std::size_t lane = 0; lane < kLanes; ++lane) {
-            if (alive_[lane]) {
-                for (int a = 0; a < 3; ++a)
-                    p_[a][lane] = stepAhead(p_[a][lane], d_[a][lane], n);
+        // Rays of a packet often share a coordinate and its step (the front view's depth).
+        for (int a = 0; a < 3; ++a) {
+            std::uint64_t from = ~std::uint64_t(0);  // the bits of a position and its step
+            float to = 0.0f;
+            for (std::size_t lane = 0; lane < kLanes; ++lane) {
+                if (!alive_[lane])
+                    continue;
+                float& p = p_[a][lane];
+                const std::uint64_t bits = std::uint64_t(std::bit_cast<std::uint32_t>(p)) << 32 |
+                                           std::bit_cast<std::uint32_t>(d_[a][lane]);
+                if (bits != from) {
+                    from = bits;
+                    to = stepAhead(p, d_[a][lane], n);
+                }
+                p = to;
             }
         }
     }

@@ -11,11 +11,28 @@
 // the binade, n steps therefore add exactly n * delta. Near binade edges, near zero, for ties
 // with p odd and for non-finite values the additions are simply performed one by one.
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 
 namespace qz {
+
+// std::floor and std::ceil for finite x, without the library call baseline x86-64 makes for them
+// (the sign of a zero result aside).
+inline double floorOf(double x) {
+    if (!(std::fabs(x) < 0x1p52))
+        return x;  // already an integer
+    const double t = double(std::int64_t(x));
+    return t > x ? t - 1.0 : t;
+}
+
+inline double ceilOf(double x) {
+    if (!(std::fabs(x) < 0x1p52))
+        return x;
+    const double t = double(std::int64_t(x));
+    return t < x ? t + 1.0 : t;
+}
 
 inline float stepAhead(float p, float d, std::int64_t n) {
     while (n > 0) {
@@ -34,7 +51,7 @@ inline float stepAhead(float p, float d, std::int64_t n) {
         const double perUnit =
             std::bit_cast<double>(std::uint64_t(1023 + 150 - exponent) << 52);  // 2^(150 - e)
         const double D = (p < 0.0f ? -double(d) : double(d)) * perUnit;  // exact: a power-of-two scaling
-        const double below = std::floor(D);
+        const double below = floorOf(D);
         const double fraction = D - below;
         double delta;
         if (fraction == 0.5) {
@@ -43,7 +60,7 @@ inline float stepAhead(float p, float d, std::int64_t n) {
                 --n;
                 continue;
             }
-            delta = std::fmod(below, 2.0) == 0.0 ? below : below + 1.0;
+            delta = !(std::fabs(below) < 0x1p53) || (std::int64_t(below) & 1) == 0 ? below : below + 1.0;
         } else {
             delta = fraction < 0.5 ? below : below + 1.0;
         }
@@ -55,9 +72,9 @@ inline float stepAhead(float p, float d, std::int64_t n) {
                 return p;  // p never moves again
             m = 0;
         } else if (delta > 0.0) {
-            m = std::int64_t(std::floor(std::fmin((0x1p24 - P - D) / delta, 0x1p40))) - 1;
+            m = std::int64_t(floorOf(std::min((0x1p24 - P - D) / delta, 0x1p40))) - 1;
         } else {
-            m = std::int64_t(std::floor(std::fmin((P + D - 0x1p23) / -delta, 0x1p40))) - 1;
+            m = std::int64_t(floorOf(std::min((P + D - 0x1p23) / -delta, 0x1p40))) - 1;
         }
         if (m <= 0) {
             p += d;
