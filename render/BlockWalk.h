@@ -42,6 +42,7 @@ class BlockWalk {
         for (int a = 0; a < 3; ++a) {
             anchor_[a] = p[a];
             d_[a] = d[a];
+            perStep_[a] = d[a] != 0.0f ? 1.0 / d_[a] : 0.0;
             last_[a] = f.blocks[a] - 1;
             perBlock_[a] = f.pPerBlock[a];
             step_[a] = f.dim[a] < 2 ? 0 : (d[a] > 0.0f ? 1 : (d[a] < 0.0f ? -1 : 0));
@@ -109,14 +110,15 @@ class BlockWalk {
         constexpr double kNever = std::numeric_limits<double>::infinity();
         const double origin = double(anchor_[a]), t0 = double(anchorStep_);
         if (step_[a] > 0)
-            return block_[a] < last_[a] ? t0 + ((block_[a] + 1) * perBlock_[a] - origin) / d_[a] : kNever;
+            return block_[a] < last_[a] ? t0 + ((block_[a] + 1) * perBlock_[a] - origin) * perStep_[a]
+                                        : kNever;
         if (step_[a] < 0)
-            return block_[a] > 0 ? t0 + (block_[a] * perBlock_[a] - origin) / d_[a] : kNever;
+            return block_[a] > 0 ? t0 + (block_[a] * perBlock_[a] - origin) * perStep_[a] : kNever;
         return kNever;
     }
 
     float anchor_[3];  // the exact position at step anchorStep_
-    double d_[3], perBlock_[3];
+    double d_[3], perStep_[3], perBlock_[3];
     double t_, end_, next_[3], nextAnchor_;
     std::int64_t anchorStep_, run_;
     int block_[3], step_[3], last_[3];

@@ -153,12 +153,13 @@ class PacketCaster {
         }
     }
 
-    // Moves the living lanes n steps on.
+    // Moves the living lanes n steps on: by additions, all lanes at once, over short distances.
     void jump(std::int64_t n) {
+        constexpr std::int64_t kAddedSteps = 64;
         if (n <= 0)
             return;
         const DF df;
-        if (n < 16) {
+        if (n < kAddedSteps) {
             for (int a = 0; a < 3; ++a) {
                 VF p = hn::Load(df, p_[a]);
                 const VF d = hn::Load(df, d_[a]);
@@ -508,9 +509,28 @@ class PacketCaster {
         hn::Store(opacity, df, color_[3]);
         const MI finished = hn::And(wants, hn::RebindMask(di, hn::Ge(opacity, hn::Set(df, 1.0f))));
         if constexpr (kComposite) {
-            // A saturating accumulator may have more inert alphas (CompositeRay::settle).
-            const MI settling = hn::AndNot(
+            // A saturating accumulator may have more inert alphas: where the next alpha up
+            // leaves it unchanged now (CompositeRay::leavesUnchanged, lane by lane), the
+            // threshold is searched anew.
+            MI settling = hn::AndNot(
                 finished, hn::And(wants, hn::RebindMask(di, hn::Ge(opacity, hn::Set(df, 0.99999f)))));
+            const VI state = hn::Load(di, state_);
+            settling = hn::And(settling, hn::Lt(state, hn::Set(di, 255)));
+            if (!hn::AllFalse(di, settling)) {
+                const VI next = hn::IfThenElseZero(settling, hn::Add(state, hn::Set(di, 1)));
+                const VD probe = hn::PromoteTo(dd, hn::GatherIndex(df, f_.opacityOf, next));
+                const VD c3 = hn::PromoteTo(dd, opacity);
+                const VD tau = hn::Sub(hn::Set(dd, 1.0), c3);
+                MF unchanged = hn::Eq(hn::DemoteTo(df, hn::Add(hn::Mul(tau, probe), c3)), opacity);
+                const VD brightest = hn::Mul(hn::Mul(tau, hn::Set(dd, 255.0)), probe);
+                for (int c = 0; c < 3; ++c) {
+                    const VF before = hn::Load(df, color_[c]);
+                    unchanged = hn::And(
+                        unchanged,
+                        hn::Eq(hn::DemoteTo(df, hn::Add(brightest, hn::PromoteTo(dd, before))), before));
+                }
+                settling = hn::And(settling, hn::RebindMask(di, unchanged));
+            }
             if (!hn::AllFalse(di, settling)) {
                 alignas(64) std::int32_t lanes[kLanes];
                 hn::Store(hn::VecFromMask(di, settling), di, lanes);
