@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -10,8 +12,10 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <numbers>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "data/Data.h"
 #include "platform/NotificationCenter.h"
@@ -44,6 +48,9 @@ const char* const kUsage =
     "                         applied in order to the initial grey ramp\n"
     "  --threads N            worker threads, 1 .. 1024 (default: all cores)\n"
     "  --time                 print 'load: S s' and 'render: S s' on standard output\n"
+    "  --turntable N          N frames from one load, frame I turned by 2 pi I / N about y (I = 0 .. N-1,\n"
+    "                         N up to 100000); --out holds one printf integer, e.g. frame%03d.png; --time\n"
+    "                         prints 'frame I: S s' per frame, then 'render: median S s, max S s'\n"
     "  --help                 this text\n"
     "\n"
     "Diagnostics of the loader and the renderers go to standard output; a progress bar goes to\n"
@@ -64,6 +71,7 @@ struct Options {
     std::string transferFkt;
     int threads = 0;
     bool time = false;
+    int turntable = 0;  // frames; 0: one image
 };
 
 // A one-line complaint and the exit status that goes with it.
@@ -104,6 +112,34 @@ bool endsWith(const std::string& s, const std::string& suffix) {
             return false;
     }
     return true;
+}
+
+// Whether name holds exactly one printf integer conversion (%d or %i, with an optional 0 flag and
+// width below 100) and otherwise only %% escapes.
+bool isFramePattern(const std::string& name) {
+    int conversions = 0;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (name[i] != '%')
+            continue;
+        if (i + 1 < name.size() && name[i + 1] == '%') {
+            ++i;
+            continue;
+        }
+        std::size_t j = i + 1;
+        while (j < name.size() && j < i + 3 && std::isdigit(static_cast<unsigned char>(name[j])))
+            ++j;
+        if (j >= name.size() || (name[j] != 'd' && name[j] != 'i'))
+            return false;
+        ++conversions;
+        i = j;
+    }
+    return conversions == 1;
+}
+
+std::string frameName(const std::string& pattern, int frame) {
+    char name[4096];
+    const int length = std::snprintf(name, sizeof name, pattern.c_str(), frame);  // checked by isFramePattern
+    return length >= 0 && std::size_t(length) < sizeof name ? std::string(name) : pattern;
 }
 
 std::optional<Failure> parse(int argc, char** argv, Options* o) {
@@ -184,6 +220,12 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
             ++i;
         } else if (arg == "--time") {
             o->time = true;
+        } else if (arg == "--turntable") {
+            if (auto f = need(1))
+                return f;
+            if (!parseInt(value(), 1, 100000, &o->turntable))
+                return bad("bad frame count '" + std::string(value()) + "' (1 .. 100000)");
+            ++i;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return bad("unknown option '" + arg + "'");
         } else if (o->volume.empty()) {
@@ -205,6 +247,8 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
     } else {
         return bad("output '" + o->out + "' must end in .png, .jpg or .jpeg");
     }
+    if (o->turntable > 0 && !isFramePattern(o->out))
+        return bad("output '" + o->out + "' needs one integer conversion such as %03d for --turntable");
     return std::nullopt;
 }
 
@@ -237,6 +281,43 @@ class ProgressBar {
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Renders o.turntable frames with one renderer, turning it about y, and writes each one.
+std::optional<Failure> turntable(const Options& o, qz::Renderer& renderer, ProgressBar& bar,
+                                 double loadSeconds) {
+    if (o.time) {
+        std::printf("load: %.3f s\n", loadSeconds);
+        std::fflush(stdout);
+    }
+    std::vector<double> seconds;
+    for (int frame = 0; frame < o.turntable; ++frame) {
+        const double turn = 2.0 * std::numbers::pi * frame / o.turntable;
+        renderer.setOrientation(
+            qz::MakeVector(o.orientation[0], float(double(o.orientation[1]) + turn), o.orientation[2]));
+        const auto start = std::chrono::steady_clock::now();
+        const std::shared_ptr<const qz::RgbaImage> image = renderer.imageRef();
+        seconds.push_back(secondsSince(start));
+        bar.finish();
+        if (!image || image->width <= 0 || image->height <= 0)
+            return Failure{"the renderer produced no image (too large for memory?)", 1};
+        const std::string name = frameName(o.out, frame);
+        std::string error;
+        if (!qz::cli::writeImageFile(name, o.jpeg, image->width, image->height, image->pixels.data(), &error))
+            return Failure{"cannot write '" + name + "': " + error, 1};
+        if (o.time) {
+            std::printf("frame %d: %.4f s\n", frame, seconds.back());
+            std::fflush(stdout);
+        }
+    }
+    if (o.time) {
+        std::sort(seconds.begin(), seconds.end());
+        const std::size_t n = seconds.size();
+        const double median = n % 2 ? seconds[n / 2] : (seconds[n / 2 - 1] + seconds[n / 2]) / 2;
+        std::printf("render: median %.4f s, max %.4f s\n", median, seconds.back());
+        std::fflush(stdout);
+    }
+    return std::nullopt;
 }
 
 std::optional<Failure> run(const Options& o) {
@@ -308,6 +389,9 @@ std::optional<Failure> run(const Options& o) {
         bar.finish();
         return Failure{"the renderer refused resolution " + std::to_string(o.resolution), 1};
     }
+
+    if (o.turntable > 0)
+        return turntable(o, *renderer, bar, loadSeconds);
 
     const auto renderStart = std::chrono::steady_clock::now();
     const std::shared_ptr<const qz::RgbaImage> image = renderer->imageRef();

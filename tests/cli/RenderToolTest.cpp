@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <numbers>
+
 #include "data/Data.h"
 #include "render/MIP.h"
 #include "render/Slices.h"
@@ -144,6 +146,10 @@ TEST_F(RenderTool, BadArgumentsGiveOneLineAndNoImage) {
         {{head, "--renderer", "volume", "--out", dir.file("out.bmp")}, ".bmp"},
         {{head, "--renderer", "volume", "--out", dir.file("out")}, "out"},
         {{head, head, "--renderer", "volume", "--out", out}, "unexpected"},
+        {{head, "--renderer", "volume", "--out", out, "--turntable", "0"}, "frame count"},
+        {{head, "--renderer", "volume", "--out", out, "--turntable", "4"}, "%03d"},
+        {{head, "--renderer", "volume", "--out", dir.file("f%d%d.png"), "--turntable", "4"}, "%03d"},
+        {{head, "--renderer", "volume", "--out", dir.file("f%s.png"), "--turntable", "4"}, "%03d"},
     };
     for (const auto& [args, mentions] : cases)
         expectRefused(args, 2, mentions);
@@ -260,6 +266,28 @@ TEST_F(RenderTool, PngKeepsTheRenderersBytes) {
         EXPECT_EQ(width * 100000 + height, expected->width * 100000 + expected->height) << args[0];
         EXPECT_TRUE(pixels == expected->pixels) << args[0];
     }
+}
+
+// A turntable: one image per frame, frame I turned by 2 pi I / N about y, the same bytes as a single
+// render there; --time gives a line per frame and the median and maximum.
+TEST_F(RenderTool, TurntableWritesEveryFrameAndTimesIt) {
+    const auto r = run({head, "--renderer", "volume", "--quality", "1", "--shading", "--orientation", "0.3",
+                        "1", "0", "--turntable", "3", "--time", "--out", dir.file("f%%%02d.png")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto lines = testing::lines(r.out);
+    ASSERT_EQ(lines.size(), 5u) << r.out;
+    for (int frame = 0; frame < 3; ++frame) {
+        EXPECT_EQ(lines[1 + frame].rfind("frame " + std::to_string(frame) + ": ", 0), 0u) << lines[1 + frame];
+        char angle[32];
+        std::snprintf(angle, sizeof angle, "%.9g", double(float(1.0 + 2 * std::numbers::pi * frame / 3)));
+        const auto single = run({head, "--renderer", "volume", "--quality", "1", "--shading", "--orientation",
+                                 "0.3", angle, "0", "--out", out});
+        ASSERT_EQ(single.status, 0) << single.err;
+        const std::string name = std::string("f%0") + char('0' + frame) + ".png";
+        EXPECT_EQ(testing::readFile(dir.file(name)), testing::readFile(out)) << name;
+    }
+    EXPECT_EQ(lines[4].rfind("render: median ", 0), 0u) << lines[4];
+    EXPECT_NE(lines[4].find(" s, max "), std::string::npos) << lines[4];
 }
 
 TEST_F(RenderTool, JpegTimingAndLoaderDiagnostics) {
