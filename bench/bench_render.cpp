@@ -1,11 +1,14 @@
-// Renderer benchmarks on the 256^3 head phantom (written to /tmp on first use).
+// Renderer benchmarks on a list of volumes: the .dat files named in QZ_BENCH_VOLUMES (separated
+// by spaces; scripts/bench.sh --volumes A.dat B.dat ... sets it), by default the project's 256^3
+// head phantom (written to /tmp on first use). <volume> is the file's name without .dat.
 //
-//   Preview/<kind>/<tf>/<orientation>           100^2, quality 0, unshaded: what a drag redraws
-//   HiRes/<kind>/<res>/<shading>/<tf>/<orient>  quality 1, volume and MIP at 512^2 and 1024^2
-//   HiRes/Slices/4096/<tf>                      a 4096^2 section
-//   Headline/vs_reference                       1024^2 shaded volume, semi-transparent, orientation 0,
-//                                               once with the reference renderer of tests/reference/,
-//                                               then with the production one
+//   Preview/<volume>/<kind>/<tf>/<orientation>           100^2, quality 0, unshaded: what a drag redraws
+//   HiRes/<volume>/<kind>/<res>/<shading>/<tf>/<orient>  quality 1, volume and MIP at 512^2 and 1024^2
+//   HiRes/<volume>/Slices/4096/<tf>                      a 4096^2 section
+//   Headline/vs_reference                                (default phantom only) 1024^2 shaded volume,
+//                                                        semi-transparent, orientation 0, once with the
+//                                                        reference renderer of tests/reference/, then
+//                                                        with the production one
 //
 // tf: "opaque" is the initial grey ramp (alpha 255 everywhere); "semi" has the opacity points
 // 0:0, 999:0, 2500:40, 4095:255 (air and skin transparent, brain faint, bone dense).
@@ -18,6 +21,7 @@
 // byte for byte the same. Times are real (renders use all cores).
 //
 //   scripts/bench.sh --benchmark_filter='Preview|HiRes|Headline'   (runs build-bench/bench/quarzelle-bench)
+//   scripts/bench.sh --volumes ../scans/macaque_t1.dat --benchmark_filter=HiRes/.*/Volume/1024/shaded/semi
 
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
@@ -25,8 +29,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "data/Data.h"
 #include "platform/NotificationCenter.h"
@@ -41,6 +48,7 @@ namespace {
 
 using namespace qz;
 
+// One volume with the two transfer functions.
 struct Scene {
     NotificationCenter center;
     Data data{center};
@@ -48,19 +56,9 @@ struct Scene {
     TransferFkt semi{center};
     bool ok = false;
 
-    Scene() {
-        const int edge = 256;
-        const std::string path = "/tmp/quarzelle-phantom-" + std::to_string(edge) + ".dat";
-        struct stat st {};
-        if (::stat(path.c_str(), &st) != 0 || st.st_size != 2 * std::int64_t(edge) * edge * edge + 6) {
-            std::string error;
-            if (!phantom::writeFile(path, edge, edge, edge, 1, &error)) {
-                std::fprintf(stderr, "bench_render: %s\n", error.c_str());
-                return;
-            }
-        }
+    explicit Scene(const std::string& path) {
         data.loadFromFileName(path);
-        ok = data.xDim() == edge;
+        ok = data.hasData();
         semi.addOpacityReferencePointForDensity(0, 0);
         semi.addOpacityReferencePointForDensity(999, 0);
         semi.addOpacityReferencePointForDensity(2500, 40);
@@ -69,15 +67,54 @@ struct Scene {
     }
 };
 
-Scene& scene() {
-    static Scene* s = new Scene;
-    return *s;
+// The project's phantom, written to /tmp on first use; empty when that fails.
+std::string phantomPath() {
+    const int edge = 256;
+    const std::string path = "/tmp/quarzelle-phantom-" + std::to_string(edge) + ".dat";
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || st.st_size != 2 * std::int64_t(edge) * edge * edge + 6) {
+        std::string error;
+        if (!phantom::writeFile(path, edge, edge, edge, 1, &error)) {
+            std::fprintf(stderr, "bench_render: %s\n", error.c_str());
+            return {};
+        }
+    }
+    return path;
+}
+
+// The volumes to measure: QZ_BENCH_VOLUMES, or the phantom.
+std::vector<std::string> volumePaths() {
+    std::vector<std::string> paths;
+    if (const char* list = std::getenv("QZ_BENCH_VOLUMES")) {
+        std::istringstream words(list);
+        for (std::string path; words >> path;)
+            paths.push_back(path);
+    }
+    return paths;
+}
+
+std::string volumeName(const std::string& path) {
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".dat") == 0)
+        name.resize(name.size() - 4);
+    return name;
+}
+
+// The scene of one volume, loaded on first use; only the most recent one is kept.
+Scene& scene(const std::string& path) {
+    static std::string loadedPath;
+    static std::unique_ptr<Scene> loaded;
+    if (!loaded || loadedPath != path) {
+        loaded.reset();
+        loaded = std::make_unique<Scene>(path.empty() ? phantomPath() : path);
+        loadedPath = path;
+    }
+    return *loaded;
 }
 
 enum class Kind { Slices, Volume, MIP };
 
-std::unique_ptr<Renderer> makeRenderer(Kind kind, TransferFkt& tf) {
-    Scene& s = scene();
+std::unique_ptr<Renderer> makeRenderer(Scene& s, Kind kind, TransferFkt& tf) {
     switch (kind) {
         case Kind::Slices:
             return std::make_unique<Slices>(s.data, tf);
@@ -115,14 +152,14 @@ void renderLoop(benchmark::State& state, Renderer& r) {
     }
 }
 
-void runCase(benchmark::State& state, Kind kind, bool semi, int resolution, int quality, bool shading,
-             _Vector orientation) {
-    Scene& s = scene();
+void runCase(benchmark::State& state, const std::string& volume, Kind kind, bool semi, int resolution,
+             int quality, bool shading, _Vector orientation) {
+    Scene& s = scene(volume);
     if (!s.ok) {
-        state.SkipWithError("no phantom");
+        state.SkipWithError("no volume");
         return;
     }
-    auto r = makeRenderer(kind, semi ? s.semi : s.opaque);
+    auto r = makeRenderer(s, kind, semi ? s.semi : s.opaque);
     r->setMaxImageResolution(resolution);
     r->setQuality(quality);
     r->setDoShading(shading);
@@ -132,7 +169,7 @@ void runCase(benchmark::State& state, Kind kind, bool semi, int resolution, int 
 }
 
 void headline(benchmark::State& state) {
-    Scene& s = scene();
+    Scene& s = scene("");
     if (!s.ok) {
         state.SkipWithError("no phantom");
         return;
@@ -163,23 +200,27 @@ void headline(benchmark::State& state) {
 const _Vector kFront{0.0f, 0.0f, 0.0f};
 const _Vector kOblique{0.5f, 0.7f, 0.2f};
 
-int registerAll() {
+void registerVolume(const std::string& path) {
     const char* kindName[] = {"Slices", "Volume", "MIP"};
+    const std::string volume = path.empty() ? "phantom" : volumeName(path);
+    auto add = [&](const std::string& name, Kind kind, bool semi, int resolution, int quality, bool shading,
+                   _Vector orientation) {
+        benchmark::RegisterBenchmark(name.c_str(),
+                                     [=](benchmark::State& st) {
+                                         runCase(st, path, kind, semi, resolution, quality, shading,
+                                                 orientation);
+                                     })
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    };
     for (Kind kind : {Kind::Slices, Kind::Volume, Kind::MIP}) {
         for (bool semi : {false, true}) {
             for (bool oblique : {false, true}) {
                 if (kind == Kind::Slices && oblique)
                     continue;
-                const std::string name = std::string("Preview/") + kindName[int(kind)] +
-                                         (semi ? "/semi" : "/opaque") +
-                                         (kind == Kind::Slices ? "" : (oblique ? "/oblique" : "/front"));
-                benchmark::RegisterBenchmark(name.c_str(),
-                                             [=](benchmark::State& st) {
-                                                 runCase(st, kind, semi, 100, 0, false,
-                                                         oblique ? kOblique : kFront);
-                                             })
-                    ->Unit(benchmark::kMillisecond)
-                    ->UseRealTime();
+                add("Preview/" + volume + "/" + kindName[int(kind)] + (semi ? "/semi" : "/opaque") +
+                        (kind == Kind::Slices ? "" : (oblique ? "/oblique" : "/front")),
+                    kind, semi, 100, 0, false, oblique ? kOblique : kFront);
             }
         }
     }
@@ -188,34 +229,30 @@ int registerAll() {
             for (bool shading : {false, true}) {
                 for (bool semi : {false, true}) {
                     for (bool oblique : {false, true}) {
-                        const std::string name = std::string("HiRes/") + kindName[int(kind)] + "/" +
-                                                 std::to_string(res) + (shading ? "/shaded" : "/unshaded") +
-                                                 (semi ? "/semi" : "/opaque") +
-                                                 (oblique ? "/oblique" : "/front");
-                        benchmark::RegisterBenchmark(name.c_str(),
-                                                     [=](benchmark::State& st) {
-                                                         runCase(st, kind, semi, res, 1, shading,
-                                                                 oblique ? kOblique : kFront);
-                                                     })
-                            ->Unit(benchmark::kMillisecond)
-                            ->UseRealTime();
+                        add("HiRes/" + volume + "/" + kindName[int(kind)] + "/" + std::to_string(res) +
+                                (shading ? "/shaded" : "/unshaded") + (semi ? "/semi" : "/opaque") +
+                                (oblique ? "/oblique" : "/front"),
+                            kind, semi, res, 1, shading, oblique ? kOblique : kFront);
                     }
                 }
             }
         }
     }
-    for (bool semi : {false, true}) {
-        const std::string name = std::string("HiRes/Slices/4096") + (semi ? "/semi" : "/opaque");
-        benchmark::RegisterBenchmark(
-            name.c_str(),
-            [=](benchmark::State& st) { runCase(st, Kind::Slices, semi, 4096, 1, false, kFront); })
+    for (bool semi : {false, true})
+        add("HiRes/" + volume + "/Slices/4096" + (semi ? "/semi" : "/opaque"), Kind::Slices, semi, 4096, 1,
+            false, kFront);
+}
+
+int registerAll() {
+    const std::vector<std::string> paths = volumePaths();
+    for (const std::string& path : paths.empty() ? std::vector<std::string>{""} : paths)
+        registerVolume(path);
+    if (paths.empty()) {
+        benchmark::RegisterBenchmark("Headline/vs_reference", headline)
             ->Unit(benchmark::kMillisecond)
-            ->UseRealTime();
+            ->UseRealTime()
+            ->Iterations(3);
     }
-    benchmark::RegisterBenchmark("Headline/vs_reference", headline)
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime()
-        ->Iterations(3);
     return 0;
 }
 
