@@ -350,6 +350,7 @@ void Controller::createHiRes() {
     renderer->setOrientation(preview->orientation());
     closeHiResPanel();
     pendingHiRes_[renderer.get()] = renderer;
+    hiResClock_.start();
     displayProgressPanel();
     updateCommandStates();
     // The thread holds its own reference, so the renderer outlives it whatever the GUI does.
@@ -384,6 +385,9 @@ void Controller::displayHiResWindow(const void* rendererAddress) {
     window->raise();
     window->activateWindow();
     updateCommandStates();
+    // QZ_LOG_TIMING=1: how long Render took to give this window, beside quarzelle-render --time.
+    if (qEnvironmentVariableIsSet("QZ_LOG_TIMING"))
+        qInfo("high resolution: Render to window %.3f s", hiResClock_.nsecsElapsed() * 1e-9);
     emit hiResWindowOpened(window);
 }
 

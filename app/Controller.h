@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -157,6 +158,7 @@ class Controller : public QObject {
     QString loadingPath_;
     // High-resolution renderers between their start and their window, by address.
     std::map<const void*, std::shared_ptr<Renderer>> pendingHiRes_;
+    QElapsedTimer hiResClock_;  // since Render was chosen
     QList<QPointer<HiResWindow>> hiResWindows_;
 
     Observation progressObservation_;
