@@ -49,8 +49,7 @@ class BlockWalk {
         }
         anchorStep_ = 0;
         nextAnchor_ = double(run_);
-        // From the first exact position in the box, unless the line from step 0 is close enough.
-        if (run_ < std::int64_t(ceilOf(hi)))
+        if (lo >= nextAnchor_)  // the line from step 0 no longer holds where the box begins
             moveAnchor(std::int64_t(ceilOf(lo)));
         t_ = lo;
         locate();

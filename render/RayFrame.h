@@ -49,7 +49,8 @@ struct Frame {
     // additions' rounding could carry the samples a voxel off it; the walk then restarts from
     // the exact position there.
     std::int64_t walkRun;
-    bool skipping;  // the block walk is precise enough for this render
+    bool skipping;                 // the block walk is precise enough for this render
+    std::int64_t addedSteps = 64;  // rays jump fewer steps than this by additions, more by stepAhead
 
     Frame(const VolumeData& v, const std::uint8_t* t, const RayCastSettings& s,
           const emptyspace::BlockGrid& g, const std::uint8_t* blockMaxAlpha,

@@ -48,6 +48,67 @@ using MF = hn::Mask<DF>;
 using MI = hn::Mask<DI>;
 constexpr std::size_t kLanes = hn::MaxLanes(D());
 
+// stepAhead (Stepping.h) in every lane: the position n single-precision additions p += d reach,
+// binade by binade, with the same double operations; the single additions in float.
+VF stepAheadLanes(VF p, VF dStep, std::int64_t n) {
+    const DF df;
+    const DI di;
+    const D dd;
+    const VD zero = hn::Zero(dd), one = hn::Set(dd, 1.0), d = hn::PromoteTo(dd, dStep);
+    // The lanes of a mask over doubles as a mask over the floats.
+    auto floatMask = [&](auto m) {
+        return hn::Ne(hn::DemoteTo(df, hn::IfThenElseZero(m, one)), hn::Zero(df));
+    };
+    VD left = hn::Set(dd, double(n));
+    while (!hn::AllFalse(dd, hn::Gt(left, zero))) {
+        const VD pd = hn::PromoteTo(dd, p), ap = hn::Abs(pd);
+        const auto still = hn::Eq(d, zero);
+        const auto single =
+            hn::Or(hn::Not(hn::And(hn::Ge(ap, hn::Set(dd, 0x1p-100)), hn::Lt(ap, hn::Set(dd, 0x1p100)))),
+                   hn::Not(hn::Lt(hn::Abs(d), hn::Set(dd, std::numeric_limits<double>::infinity()))));
+        // In units u of p's binade, p mirrored to be positive: |p| = P u, P in [2^23, 2^24).
+        const VI bits = hn::And(hn::BitCast(di, p), hn::Set(di, 0x7fffffff));
+        const VI exponent = hn::ShiftRight<23>(bits);
+        const VD P = hn::PromoteTo(dd, hn::Or(hn::And(bits, hn::Set(di, 0x7fffff)), hn::Set(di, 0x800000)));
+        const VI scale =
+            hn::Min(hn::Max(hn::Sub(hn::Set(di, 277), exponent), hn::Set(di, 1)), hn::Set(di, 254));
+        const VD perUnit =
+            hn::PromoteTo(dd, hn::BitCast(df, hn::ShiftLeft<23>(scale)));  // 2^(150 - exponent)
+        const auto negative = hn::Lt(pd, zero);
+        const VD D = hn::Mul(hn::IfThenElse(negative, hn::Neg(d), d), perUnit);
+        const VD below = hn::Floor(D), fraction = hn::Sub(D, below);
+        const auto tie = hn::Eq(fraction, hn::Set(dd, 0.5));
+        const auto tieOdd = hn::And(tie, hn::Ne(hn::PromoteTo(dd, hn::And(bits, hn::Set(di, 1))), zero));
+        const VD half = hn::Floor(hn::Mul(below, hn::Set(dd, 0.5)));
+        const auto evenBelow = hn::Eq(hn::Sub(below, hn::Add(half, half)), zero);
+        const VD delta =
+            hn::IfThenElse(tie, hn::IfThenElse(evenBelow, below, hn::Add(below, one)),
+                           hn::IfThenElse(hn::Lt(fraction, hn::Set(dd, 0.5)), below, hn::Add(below, one)));
+        // Steps that stay exact in the binade: P + j delta + D within [2^23, 2^24).
+        const VD sum = hn::Add(P, D);
+        const auto flat = hn::Eq(delta, zero);
+        const auto inBinade = hn::And(hn::Ge(sum, hn::Set(dd, 0x1p23)), hn::Lt(sum, hn::Set(dd, 0x1p24)));
+        const auto frozen = hn::AndNot(hn::Or(single, tieOdd), hn::And(flat, inBinade));
+        const VD room =
+            hn::IfThenElse(hn::Gt(delta, zero), hn::Div(hn::Sub(hn::Sub(hn::Set(dd, 0x1p24), P), D), delta),
+                           hn::Div(hn::Sub(sum, hn::Set(dd, 0x1p23)), hn::Neg(delta)));
+        const VD m = hn::Min(
+            hn::Sub(hn::Floor(hn::Min(hn::IfThenElse(flat, zero, room), hn::Set(dd, 0x1p40))), one), left);
+        const auto jumps = hn::AndNot(hn::Or(hn::Or(still, single), hn::Or(tieOdd, flat)), hn::Gt(m, zero));
+        const VF moved = hn::DemoteTo(df, hn::Div(hn::Add(P, hn::Mul(m, delta)), perUnit));
+        // d = 0: p + d once, then p stays; frozen: p stays; jumps: m steps; otherwise one addition.
+        const auto going = hn::Gt(left, zero);
+        const VF next =
+            hn::IfThenElse(floatMask(jumps), hn::IfThenElse(floatMask(negative), hn::Neg(moved), moved),
+                           hn::IfThenElse(floatMask(frozen), p, hn::Add(p, dStep)));
+        p = hn::IfThenElse(floatMask(going), next, p);
+        left = hn::IfThenElse(
+            going, hn::IfThenElse(hn::Or(still, frozen), zero, hn::Sub(left, hn::IfThenElse(jumps, m, one))),
+            left);
+    }
+    return p;
+}
+
 // Front-to-back compositing (CompositeRay) or the densest sample (MaximumRay), per lane. The
 // lane's integer state is the accumulator's inertAlpha or maxDensity.
 template <bool Nearest, bool Shade, class Ray>
@@ -153,38 +214,21 @@ class PacketCaster {
         }
     }
 
-    // Moves the living lanes n steps on: by additions, all lanes at once, over short distances.
+    // Moves the lanes n steps on: by additions over short distances, else as stepAhead does.
     void jump(std::int64_t n) {
-        constexpr std::int64_t kAddedSteps = 64;
         if (n <= 0)
             return;
         const DF df;
-        if (n < kAddedSteps) {
-            for (int a = 0; a < 3; ++a) {
-                VF p = hn::Load(df, p_[a]);
-                const VF d = hn::Load(df, d_[a]);
+        for (int a = 0; a < 3; ++a) {
+            VF p = hn::Load(df, p_[a]);
+            const VF d = hn::Load(df, d_[a]);
+            if (n < f_.addedSteps) {
                 for (std::int64_t i = 0; i < n; ++i)
                     p = hn::Add(p, d);
-                hn::Store(p, df, p_[a]);
+            } else {
+                p = stepAheadLanes(p, d, n);
             }
-            return;
-        }
-        // Rays of a packet often share a coordinate and its step (the front view's depth).
-        for (int a = 0; a < 3; ++a) {
-            std::uint64_t from = ~std::uint64_t(0);  // the bits of a position and its step
-            float to = 0.0f;
-            for (std::size_t lane = 0; lane < kLanes; ++lane) {
-                if (!alive_[lane])
-                    continue;
-                float& p = p_[a][lane];
-                const std::uint64_t bits = std::uint64_t(std::bit_cast<std::uint32_t>(p)) << 32 |
-                                           std::bit_cast<std::uint32_t>(d_[a][lane]);
-                if (bits != from) {
-                    from = bits;
-                    to = stepAhead(p, d_[a][lane], n);
-                }
-                p = to;
-            }
+            hn::Store(p, df, p_[a]);
         }
     }
 
@@ -600,6 +644,18 @@ void castRowsOf(const Frame& f, KernelMode mode, int i0, int i1, int j0, int j1,
     }
 }
 
+void StepAheadAll(float* p, const float* d, std::size_t count, std::int64_t n) {
+    const DF df;
+    for (std::size_t i = 0; i < count; i += kLanes) {
+        alignas(64) float lanesP[kLanes] = {}, lanesD[kLanes] = {};
+        const std::size_t used = std::min(kLanes, count - i);
+        std::copy(p + i, p + i + used, lanesP);
+        std::copy(d + i, d + i + used, lanesD);
+        hn::Store(stepAheadLanes(hn::Load(df, lanesP), hn::Load(df, lanesD), n), df, lanesP);
+        std::copy(lanesP, lanesP + used, p + i);
+    }
+}
+
 void CastTile(const Frame& f, KernelMode mode, int i0, int i1, int j0, int j1, std::uint8_t* pixels) {
     if (mode.accumulation == Accumulation::Composite) {
         castRowsOf<CompositeRay>(f, mode, i0, i1, j0, j1, pixels);
@@ -616,6 +672,11 @@ HWY_AFTER_NAMESPACE();
 namespace qz::raycast {
 
 HWY_EXPORT(CastTile);
+HWY_EXPORT(StepAheadAll);
+
+void stepAheadAll(float* p, const float* d, std::size_t count, std::int64_t n) {
+    HWY_DYNAMIC_DISPATCH(StepAheadAll)(p, d, count, n);
+}
 
 void castTile(const Frame& f, KernelMode mode, int i0, int i1, int j0, int j1, std::uint8_t* pixels) {
     HWY_DYNAMIC_DISPATCH(CastTile)(f, mode, i0, i1, j0, j1, pixels);

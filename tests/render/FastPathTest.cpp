@@ -2,6 +2,8 @@
 // volume's own, stepAhead against repeated addition, the specular power against pow, the inert
 // threshold against the reference renderer's accumulator, the block walk against stepping every
 // sample.
+#include <hwy/targets.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -20,6 +22,15 @@
 
 namespace qz {
 namespace {
+
+// The instruction sets the ray caster's kernel is compiled for that this processor has.
+std::vector<std::int64_t> kernelTargets() {
+    std::vector<std::int64_t> targets;
+    for (std::int64_t target : {HWY_AVX3, HWY_AVX2, HWY_SSE4, HWY_SCALAR})
+        if (hwy::SupportedTargets() & target)
+            targets.push_back(target);
+    return targets;
+}
 
 bool sameBits(float a, float b) {
     return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b) ||
@@ -79,32 +90,46 @@ float randomFloat(std::mt19937_64& random, int lo, int hi) {
     return random() % 2 ? -v : v;
 }
 
+// stepAhead, and the kernel's version of it in every instruction set, against the additions.
 TEST(FastPath, StepAheadEqualsRepeatedAddition) {
     std::mt19937_64 random(23);
-    for (int i = 0; i < 100000; ++i) {
-        float p, d;
-        if (i % 5 == 0) {  // positions and steps of a ray caster
-            p = float(int(random() % 4096) - 2048) + randomFloat(random, -3, -1);
-            d = randomFloat(random, -8, 0);
-        } else if (i % 5 == 1) {  // steps of exactly half a unit of p's binade: ties to even
-            p = randomFloat(random, 0, 10);
-            d = (float(random() % 64) + 0.5f) * std::ldexp(1.0f, std::ilogb(p) - 23) *
-                (random() % 2 ? 1.0f : -1.0f);
-        } else if (i % 5 == 2) {  // crossing zero
-            p = randomFloat(random, -2, 4);
-            d = -p / float(1 + random() % 40);
-        } else if (i % 5 == 3) {  // steps too small to move p, and huge ones
-            p = randomFloat(random, -20, 20);
-            d = randomFloat(random, -60, 30);
-        } else {  // signed zeros and infinity
-            p = random() % 2 ? 0.0f : -0.0f;
-            d = random() % 3 == 0 ? std::numeric_limits<float>::infinity() : randomFloat(random, -6, 2);
-        }
+    for (int batch = 0; batch < 400; ++batch) {
         const std::int64_t n = 1 + std::int64_t(random() % 3000);
-        float added = p;
-        for (std::int64_t k = 0; k < n; ++k)
-            added += d;
-        ASSERT_TRUE(sameBits(stepAhead(p, d, n), added)) << std::hexfloat << p << " + " << n << " * " << d;
+        std::vector<float> p(100), d(100), added(100);
+        for (int i = 0; i < 100; ++i) {
+            if (i % 5 == 0) {  // positions and steps of a ray caster
+                p[i] = float(int(random() % 4096) - 2048) + randomFloat(random, -3, -1);
+                d[i] = randomFloat(random, -8, 0);
+            } else if (i % 5 == 1) {  // steps of exactly half a unit of p's binade: ties to even
+                p[i] = randomFloat(random, 0, 10);
+                d[i] = (float(random() % 64) + 0.5f) * std::ldexp(1.0f, std::ilogb(p[i]) - 23) *
+                       (random() % 2 ? 1.0f : -1.0f);
+            } else if (i % 5 == 2) {  // crossing zero
+                p[i] = randomFloat(random, -2, 4);
+                d[i] = -p[i] / float(1 + random() % 40);
+            } else if (i % 5 == 3) {  // steps too small to move p, and huge ones
+                p[i] = randomFloat(random, -20, 20);
+                d[i] = randomFloat(random, -60, 30);
+            } else {  // signed zeros and infinity
+                p[i] = random() % 2 ? 0.0f : -0.0f;
+                d[i] =
+                    random() % 3 == 0 ? std::numeric_limits<float>::infinity() : randomFloat(random, -6, 2);
+            }
+            added[i] = p[i];
+            for (std::int64_t k = 0; k < n; ++k)
+                added[i] += d[i];
+            ASSERT_TRUE(sameBits(stepAhead(p[i], d[i], n), added[i]))
+                << std::hexfloat << p[i] << " + " << n << " * " << d[i];
+        }
+        for (std::int64_t target : kernelTargets()) {
+            hwy::SetSupportedTargetsForTest(target);
+            std::vector<float> jumped = p;
+            raycast::stepAheadAll(jumped.data(), d.data(), jumped.size(), n);
+            for (int i = 0; i < 100; ++i)
+                ASSERT_TRUE(sameBits(jumped[i], added[i]))
+                    << hwy::TargetName(target) << std::hexfloat << " " << p[i] << " + " << n << " * " << d[i];
+        }
+        hwy::SetSupportedTargetsForTest(0);
     }
 }
 
@@ -251,8 +276,8 @@ TEST(FastPath, BlockWalkCoversEverySampleOfTheRay) {
     }
 }
 
-// Skipping blocks, restarting the walk every few steps and stepping every sample give the same
-// pixels.
+// Skipping blocks, restarting the walk every few steps, jumping by stepAhead alone and stepping
+// every sample give the same pixels.
 TEST(FastPath, SkippingAndSteppingEverySampleGiveTheSamePixels) {
     testing::Scene s;
     std::vector<std::uint16_t> samples(30 * 26 * 34);
@@ -272,20 +297,20 @@ TEST(FastPath, SkippingAndSteppingEverySampleGiveTheSamePixels) {
         settings.shading = reference::shadingFor(o);
         raycast::Frame walking(*s.data.volume(), table.data(), settings, *cache.grid, cache.blockAlpha.data(),
                                *cache.index);
-        raycast::Frame restarting = walking, stepping = walking;
+        raycast::Frame restarting = walking, jumping = walking, stepping = walking;
         restarting.walkRun = 3;
+        jumping.addedSteps = 1;
         stepping.skipping = false;
         for (const raycast::KernelMode mode :
              {raycast::KernelMode{false, true, raycast::Accumulation::Composite},
               raycast::KernelMode{true, false, raycast::Accumulation::Maximum}}) {
-            std::vector<std::uint8_t> images[3];
-            const raycast::Frame* frames[3] = {&walking, &restarting, &stepping};
-            for (int i = 0; i < 3; ++i) {
+            std::vector<std::uint8_t> images[4];
+            const raycast::Frame* frames[4] = {&stepping, &walking, &restarting, &jumping};
+            for (int i = 0; i < 4; ++i) {
                 images[i].resize(4 * 40 * 40);
                 raycast::castTile(*frames[i], mode, 0, 40, 0, 40, images[i].data());
+                EXPECT_EQ(images[i], images[0]) << i;
             }
-            EXPECT_EQ(images[0], images[2]);
-            EXPECT_EQ(images[1], images[2]);
         }
     }
 }
