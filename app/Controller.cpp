@@ -26,7 +26,6 @@
 #include "render/Slices.h"
 #include "render/Volume.h"
 #include "transfer/TransferFkt.h"
-#include "transfer/TransferFktView.h"
 #include "ui/HiResPanel.h"
 #include "ui/HiResView.h"
 #include "ui/HiResWindow.h"
@@ -34,6 +33,7 @@
 #include "ui/PreviewView.h"
 #include "ui/ProgressSheet.h"
 #include "ui/SlicesSettings.h"
+#include "ui/TransferFktView.h"
 
 namespace qz {
 

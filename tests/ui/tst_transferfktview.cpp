@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "UiTestSupport.h"
-#include "transfer/TransferFktView.h"
+#include "ui/TransferFktView.h"
 
 using namespace qz;
 

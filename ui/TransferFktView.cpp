@@ -1,4 +1,4 @@
-#include "transfer/TransferFktView.h"
+#include "ui/TransferFktView.h"
 
 #include <QColorDialog>
 #include <QCoreApplication>
