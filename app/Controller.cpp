@@ -26,6 +26,7 @@
 #include "render/Slices.h"
 #include "render/Volume.h"
 #include "transfer/TransferFkt.h"
+#include "ui/GuiThread.h"
 #include "ui/HiResPanel.h"
 #include "ui/HiResView.h"
 #include "ui/HiResWindow.h"
@@ -64,27 +65,22 @@ Controller::Controller(Data& data, TransferFkt& transferFkt, QObject* parent)
 
     renderSlices();
 
-    // Handlers run on the posting thread: copy what they need and queue the rest to this object.
+    // Handlers run on the posting thread: they copy what they need and queue the rest to this object.
     NotificationCenter& center = data_.notificationCenter();
-    progressObservation_ = Observation(center, kUpdateProgressBar, nullptr, [this](const Notification& n) {
-        const QString info = QString::fromStdString(n.stringValue("info"));
-        const int progress = n.intValue("progress");
-        QMetaObject::invokeMethod(
-            this, [this, info, progress] { updateProgressBarPanel(info, progress); }, Qt::QueuedConnection);
-    });
-    newDataObservation_ = Observation(center, kNewDataAvailable, nullptr, [this](const Notification&) {
-        QMetaObject::invokeMethod(
-            this, [this] { loadFinished(); }, Qt::QueuedConnection);
-    });
-    loadFailedObservation_ = Observation(center, kDataLoadFailed, nullptr, [this](const Notification& n) {
+    progressObservation_ =
+        observeOnGuiThread(center, kUpdateProgressBar, this, [this](const Notification& n) {
+            const QString info = QString::fromStdString(n.stringValue("info"));
+            const int progress = n.intValue("progress");
+            return [this, info, progress] { updateProgressBarPanel(info, progress); };
+        });
+    newDataObservation_ = observeOnGuiThread(center, kNewDataAvailable, this, [this] { loadFinished(); });
+    loadFailedObservation_ = observeOnGuiThread(center, kDataLoadFailed, this, [this](const Notification& n) {
         const QString reason = QString::fromStdString(n.stringValue("info"));
-        QMetaObject::invokeMethod(
-            this, [this, reason] { loadFailed(reason); }, Qt::QueuedConnection);
+        return [this, reason] { loadFailed(reason); };
     });
-    hiResObservation_ = Observation(center, kNewHiResAvailable, nullptr, [this](const Notification& n) {
+    hiResObservation_ = observeOnGuiThread(center, kNewHiResAvailable, this, [this](const Notification& n) {
         const void* renderer = n.object;
-        QMetaObject::invokeMethod(
-            this, [this, renderer] { displayHiResWindow(renderer); }, Qt::QueuedConnection);
+        return [this, renderer] { displayHiResWindow(renderer); };
     });
 
     connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, &Controller::updateCommandStates);
