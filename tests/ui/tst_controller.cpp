@@ -1,26 +1,24 @@
-// The controller driving the real main window: start-up, enabling, renderer switching with the
-// drawer, slice settings, opening (by path, by drop) and failed opens.
+// The application's main window and controller: start-up state and enabling, renderer switching
+// with the dock, slice settings, progress from a worker thread, opening (by path, by drop) and
+// failed opens.
 #include <QtTest>
 
-#include <QAbstractButton>
 #include <QActionGroup>
-#include <QButtonGroup>
 #include <QDockWidget>
 #include <QDoubleSpinBox>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMimeData>
+#include <QRadioButton>
 #include <QSlider>
 #include <QStatusBar>
 
+#include <fstream>
 #include <thread>
 
 #include "UiTestSupport.h"
-#include "app/Controller.h"
-#include "app/MainWindow.h"
 #include "data/Data.h"
-#include "render/MIP.h"
 #include "render/Slices.h"
-#include "render/Volume.h"
 #include "ui/HiResPanel.h"
 #include "ui/PreviewView.h"
 #include "ui/ProgressSheet.h"
@@ -30,23 +28,8 @@ using namespace qz;
 
 namespace {
 
-QString writeVolume(const QString& path, int xDim, int yDim, int zDim) {
-    return uitest::writeVolume(path, xDim, yDim, zDim,
-                               [xDim](int x, int, int) { return (x * 4095) / (xDim - 1); });
-}
-
-QString writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return QString();
-    file.write(bytes);
-    return path;
-}
-
-// Hands a drag-and-drop event straight to the window: QApplication's routing of these events
-// expects a drag in progress, which a test cannot start.
-void deliver(QObject* window, QEvent* event) {
-    window->event(event);
+QString writeRamp(const testing::TempDir& dir, const std::string& name, int x, int y, int z) {
+    return uitest::writeVolume(dir, name, x, y, z, [x](int i, int, int) { return (i * 4095) / (x - 1); });
 }
 
 }  // namespace
@@ -55,194 +38,172 @@ class TestController : public QObject {
     Q_OBJECT
 
   private slots:
-    void init();
-    void cleanup();
     void startUpState();
-    void rendererSwitchingAndDrawer_data();
-    void rendererSwitchingAndDrawer();
+    void rendererSwitchingAndDock_data();
+    void rendererSwitchingAndDock();
     void sliceSettingsReachOnlySlices();
-    void progressReachesPanelFromWorkerThread();
+    void progressReachesSheetFromWorkerThread();
     void openFileLoadsAndRetitles();
     void failedOpenKeepsVolumeAndTitle_data();
     void failedOpenKeepsVolumeAndTitle();
     void droppedFiles_data();
     void droppedFiles();
-    void dropOpensVolume();
 
   private:
-    QTemporaryDir dir_;
-    Controller* controller_ = nullptr;
+    testing::TempDir dir_;
 };
 
-void TestController::init() {
-    QVERIFY(uitest::startController(controller_));
-}
-
-void TestController::cleanup() {
-    uitest::stopController(controller_);
-}
-
 void TestController::startUpState() {
-    Controller& c = *controller_;
+    uitest::App app;
+    QVERIFY(app.activate());
+    const MainWindow::Actions& a = app.actions;
     QVERIFY(!Data::sharedInstance().hasData());
-    QCOMPARE(c.mainWindow()->windowTitle(), QStringLiteral("Quarzelle"));
+    QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle"));
 
-    // Renderers: small previews, the volume and MIP ones unshaded without interpolation.
-    QCOMPARE(c.rendererSlices()->maxImageResolution(), 100);
-    QCOMPARE(c.rendererSlices()->quality(), 1);
-    for (Renderer* r :
-         {static_cast<Renderer*>(c.rendererVolume()), static_cast<Renderer*>(c.rendererMIP())}) {
+    // Previews: small, the volume and MIP ones unshaded without interpolation; slices shown.
+    const std::pair<QAction*, const char*> renderers[] = {
+        {a.volume, "Volume"}, {a.mip, "MIP"}, {a.slices, "Slices"}};
+    for (const auto& [action, name] : renderers) {
+        action->trigger();
+        Renderer* r = app.window->previewView()->renderer();
+        QCOMPARE(r->className(), name);
         QCOMPARE(r->maxImageResolution(), 100);
-        QCOMPARE(r->quality(), 0);
-        QVERIFY(!r->doShading());
+        QCOMPARE(r->quality(), action == a.slices ? 1 : 0);
+        QVERIFY(action == a.slices || !r->doShading());
     }
-    QCOMPARE(c.previewView()->renderer(), static_cast<Renderer*>(c.rendererSlices()));
-    QVERIFY(c.drawer()->isVisible());
-    QCOMPARE(c.drawer()->widget(), static_cast<QWidget*>(c.slicesView()));
-    QCOMPARE(c.slicesView()->axis(), 2);
-    QCOMPARE(c.slicesView()->depth(), 0.5);
+    QCOMPARE(app.window->slicesSettings()->axis(), 2);
+    QCOMPARE(app.window->slicesSettings()->depth(), 0.5);
 
-    // Exactly the three renderers in their menu, slices checked.
-    const QList<QAction*> items = c.rendererMenu()->actions();
-    QCOMPARE(items.size(), 3);
-    QVERIFY(c.slicesAction()->isChecked() && !c.volumeAction()->isChecked() && !c.mipAction()->isChecked());
+    // The menus, their grouping and the enabling without a volume, the main window key.
+    const QList<QAction*> menus = app.window->menuBar()->actions();
+    QCOMPARE(menus.size(), 3);
+    QCOMPARE(menus[0]->menu()->actions(),
+             (QList<QAction*>{a.open, a.close, a.saveAs, menus[0]->menu()->actions()[3], a.quit}));
+    QVERIFY(menus[0]->menu()->actions()[3]->isSeparator());
+    QCOMPARE(menus[1]->menu()->actions(), a.renderers->actions());
+    QCOMPARE(a.renderers->actions(), (QList<QAction*>{a.slices, a.volume, a.mip}));
+    QVERIFY(a.renderers->isExclusive());
+    QCOMPARE(menus[2]->menu()->actions(), QList<QAction*>{a.hiRes});
+    QCOMPARE(a.slices->isChecked(), true);
+    QVERIFY(a.open->isEnabled() && a.quit->isEnabled() && a.renderers->isEnabled());
+    QVERIFY(!a.close->isEnabled() && !a.saveAs->isEnabled() && !a.hiRes->isEnabled());
 
-    // Enabling without a volume and with the main window key.
-    QVERIFY(c.openAction()->isEnabled());
-    QVERIFY(c.quitAction()->isEnabled());
-    QVERIFY(!c.closeAction()->isEnabled());
-    QVERIFY(!c.saveAsAction()->isEnabled());
-    QVERIFY(!c.hiResAction()->isEnabled());
-    for (QAction* a : items)
-        QVERIFY(a->isEnabled());
     // The platform's standard keys, and a key even where the platform defines none.
-    const std::pair<QAction*, QKeySequence::StandardKey> keys[] = {{c.openAction(), QKeySequence::Open},
-                                                                   {c.closeAction(), QKeySequence::Close},
-                                                                   {c.saveAsAction(), QKeySequence::SaveAs},
-                                                                   {c.quitAction(), QKeySequence::Quit}};
+    const std::pair<QAction*, QKeySequence::StandardKey> keys[] = {{a.open, QKeySequence::Open},
+                                                                   {a.close, QKeySequence::Close},
+                                                                   {a.saveAs, QKeySequence::SaveAs},
+                                                                   {a.quit, QKeySequence::Quit}};
     for (const auto& [action, key] : keys) {
         QVERIFY(!action->shortcut().isEmpty());
         if (!QKeySequence::keyBindings(key).isEmpty())
             QCOMPARE(action->shortcuts(), QKeySequence::keyBindings(key));
     }
+    QCOMPARE(a.hiRes->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
 
-    // The empty preview draws nothing and the high-resolution panel's settings start off.
-    QCOMPARE(c.rendererSlices()->width(), 0);
-    c.previewView()->grab();
-    QVERIFY(!c.progressPanel()->isVisible());
-    QVERIFY(!c.doShading());
-    QCOMPARE(c.untitledCounter(), 0);
-    c.displayHiResPanel();  // refused without a volume
-    QVERIFY(!c.hiResPanel()->isVisible());
+    // The empty preview draws nothing; the high-resolution panel is refused without a volume.
+    app.window->previewView()->grab();
+    QVERIFY(!app.window->progressSheet()->isVisible());
+    a.hiRes->trigger();
+    QVERIFY(!app.window->hiResPanel()->isVisible());
 }
 
-void TestController::rendererSwitchingAndDrawer_data() {
+void TestController::rendererSwitchingAndDock_data() {
     QTest::addColumn<QString>("choice");
-    QTest::addColumn<bool>("drawerOpen");
-    QTest::newRow("volume") << "Volume" << false;
-    QTest::newRow("mip") << "MIP" << false;
-    QTest::newRow("slices") << "Slices" << true;
+    QTest::newRow("volume") << "Volume";
+    QTest::newRow("mip") << "MIP";
+    QTest::newRow("slices") << "Slices";
 }
 
-void TestController::rendererSwitchingAndDrawer() {
+void TestController::rendererSwitchingAndDock() {
     QFETCH(QString, choice);
-    QFETCH(bool, drawerOpen);
-    Controller& c = *controller_;
-    // Start from another renderer, so slices must re-open a closed drawer.
-    (choice == "Slices" ? c.volumeAction() : c.slicesAction())->trigger();
-
-    QAction* action = nullptr;
-    Renderer* expected = nullptr;
-    if (choice == "Slices")
-        action = c.slicesAction(), expected = c.rendererSlices();
-    if (choice == "Volume")
-        action = c.volumeAction(), expected = c.rendererVolume();
-    if (choice == "MIP")
-        action = c.mipAction(), expected = c.rendererMIP();
+    uitest::App app;
+    const MainWindow::Actions& a = app.actions;
+    // Start from another renderer, so slices must re-open a closed dock.
+    (choice == "Slices" ? a.volume : a.slices)->trigger();
+    QAction* action = choice == "Slices" ? a.slices : choice == "Volume" ? a.volume : a.mip;
     action->trigger();
 
-    for (QAction* item : c.rendererMenu()->actions())
+    for (QAction* item : a.renderers->actions())
         QCOMPARE(item->isChecked(), item == action);
-    QCOMPARE(c.previewView()->renderer(), expected);
-    QCOMPARE(c.drawer()->isVisible(), drawerOpen);
-    if (drawerOpen)
-        QCOMPARE(c.drawer()->widget(), static_cast<QWidget*>(c.slicesView()));
+    QCOMPARE(QString(app.window->previewView()->renderer()->className()), choice);
+    QCOMPARE(app.window->slicesDrawer()->isVisible(), choice == "Slices");
+    QCOMPARE(app.window->slicesDrawer()->widget(), static_cast<QWidget*>(app.window->slicesSettings()));
 }
 
 void TestController::sliceSettingsReachOnlySlices() {
-    Controller& c = *controller_;
-    c.volumeAction()->trigger();
-    c.rendererVolume()->imageRef();
-    QVERIFY(!c.rendererVolume()->needsUpdateImage());
-    c.rendererSlices()->imageRef();
+    uitest::App app;
+    auto* slices = dynamic_cast<Slices*>(app.window->previewView()->renderer());
+    QVERIFY(slices);
+    app.actions.volume->trigger();
+    Renderer* volume = app.window->previewView()->renderer();
+    volume->imageRef();
+    slices->imageRef();
 
-    c.slicesView()->axisGroup()->button(0)->click();
-    QCOMPARE(c.rendererSlices()->axis(), 0);
-    QVERIFY(c.rendererSlices()->needsUpdateImage());
-
+    SlicesSettings* settings = app.window->slicesSettings();
+    settings->findChildren<QRadioButton*>().at(0)->click();
+    QCOMPARE(slices->axis(), 0);
+    QVERIFY(slices->needsUpdateImage());
     // Slider and field stay in step; each sends its depth unchanged.
-    c.slicesView()->depthSlider()->setValue(250);
-    QCOMPARE(c.slicesView()->depthField()->value(), 0.25);
-    QCOMPARE(c.rendererSlices()->depth(), 0.25f);
-    c.slicesView()->depthField()->setValue(0.8);
-    QCOMPARE(c.slicesView()->depthSlider()->value(), 800);
-    QCOMPARE(c.rendererSlices()->depth(), 0.8f);
-
-    QCOMPARE(c.previewView()->renderer(), static_cast<Renderer*>(c.rendererVolume()));
-    QVERIFY(!c.rendererVolume()->needsUpdateImage());
-    QCOMPARE(c.rendererVolume()->orientation().x, 0.0f);
+    settings->findChild<QSlider*>()->setValue(250);
+    QCOMPARE(settings->findChild<QDoubleSpinBox*>()->value(), 0.25);
+    QCOMPARE(slices->depth(), 0.25f);
+    settings->findChild<QDoubleSpinBox*>()->setValue(0.8);
+    QCOMPARE(settings->findChild<QSlider*>()->value(), 800);
+    QCOMPARE(slices->depth(), 0.8f);
+    // The volume preview stays shown and untouched.
+    QCOMPARE(app.window->previewView()->renderer(), volume);
+    QVERIFY(!volume->needsUpdateImage());
 }
 
-void TestController::progressReachesPanelFromWorkerThread() {
-    Controller& c = *controller_;
+void TestController::progressReachesSheetFromWorkerThread() {
+    uitest::App app;
+    ProgressSheet* sheet = app.window->progressSheet();
     UserInfo info{{"info", std::string("read x.dat")}, {"progress", 40}};
     std::thread poster(
         [&] { Data::sharedInstance().notificationCenter().post(kUpdateProgressBar, nullptr, &info); });
     poster.join();
-    // The hidden panel follows too, but only once the queued call has run on this thread.
-    QTRY_COMPARE(c.progressPanel()->progress(), 40);
-    QCOMPARE(c.progressPanel()->info(), QStringLiteral("read x.dat"));
-    QVERIFY(!c.progressPanel()->isVisible());
-    // Showing the panel resets the bar, not the text.
-    c.displayProgressPanel();
-    QCOMPARE(c.progressPanel()->progress(), 0);
-    QCOMPARE(c.progressPanel()->info(), QStringLiteral("read x.dat"));
-    c.closeProgressPanel();
-    QVERIFY(!c.progressPanel()->isVisible());
-    QCOMPARE(c.progressPanel()->info(), QString());
+    // The hidden sheet follows too, but only once the queued call has run on this thread.
+    QCOMPARE(sheet->progress(), 0);
+    QTRY_COMPARE(sheet->progress(), 40);
+    QCOMPARE(sheet->info(), QStringLiteral("read x.dat"));
+    QVERIFY(!sheet->isVisible());
+
+    // Opening shows the sheet with the bar reset and the text kept until the first update;
+    // the load's end hides it and clears both.
+    QVERIFY(app.controller->openFile(QString::fromStdString(dir_.file("missing.dat"))));
+    QVERIFY(sheet->isVisible());
+    QCOMPARE(sheet->progress(), 0);
+    QCOMPARE(sheet->info(), QStringLiteral("read x.dat"));
+    QTRY_VERIFY(app.idle());
+    QVERIFY(!sheet->isVisible());
+    QCOMPARE(sheet->info(), QString());
 }
 
 void TestController::openFileLoadsAndRetitles() {
-    Controller& c = *controller_;
-    const QString path = writeVolume(dir_.filePath("head.dat"), 16, 12, 8);
-    QVERIFY(!path.isEmpty());
-    QVERIFY(c.openFile(path));
+    uitest::App app;
+    const MainWindow::Actions& a = app.actions;
+    const QString path = writeRamp(dir_, "head.dat", 16, 12, 8);
+    QVERIFY(app.controller->openFile(path));
 
     // Until the load ends: the sheet is up and nothing may load or render.
-    QVERIFY(c.isLoading());
-    QVERIFY(c.progressPanel()->isVisible());
-    QVERIFY(c.progressPanel()->isModal() || c.progressPanel()->windowModality() == Qt::WindowModal);
-    QVERIFY(!c.openAction()->isEnabled());
-    QVERIFY(!c.hiResAction()->isEnabled());
-    for (QAction* a : c.rendererMenu()->actions())
-        QVERIFY(!a->isEnabled());
-    QVERIFY(!c.openFile(path));  // no second load on top
+    ProgressSheet* sheet = app.window->progressSheet();
+    QVERIFY(sheet->isVisible());
+    QVERIFY(sheet->isModal() || sheet->windowModality() == Qt::WindowModal);
+    QVERIFY(!a.open->isEnabled() && !a.hiRes->isEnabled() && !a.renderers->isEnabled());
+    QVERIFY(!app.controller->openFile(path));  // no second load on top
 
-    QTRY_VERIFY(!c.isLoading());
-    QCOMPARE(c.mainWindow()->windowTitle(), QStringLiteral("Quarzelle - head.dat"));
-    QVERIFY(!c.progressPanel()->isVisible());
+    QTRY_VERIFY(app.idle());
+    QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle - head.dat"));
+    QVERIFY(!sheet->isVisible());
     QCOMPARE(Data::sharedInstance().xDim(), 16);
-    QVERIFY(c.openAction()->isEnabled());
-    QVERIFY(c.hiResAction()->isEnabled());
-    for (QAction* a : c.rendererMenu()->actions())
-        QVERIFY(a->isEnabled());
+    QVERIFY(a.hiRes->isEnabled() && a.renderers->isEnabled());
 
     // The preview re-renders the new volume: 16 x 12 samples fill 100 x 75 pixels.
-    QTRY_VERIFY(!c.rendererSlices()->needsUpdateImage());
-    const auto image = c.rendererSlices()->imageRef();
+    Renderer* preview = app.window->previewView()->renderer();
+    QTRY_VERIFY(!preview->needsUpdateImage());
+    const auto image = preview->imageRef();
     QVERIFY(image);
-    QCOMPARE(image->width, 100);
-    QCOMPARE(image->height, 75);
+    QCOMPARE(QSize(image->width, image->height), QSize(100, 75));
 }
 
 void TestController::failedOpenKeepsVolumeAndTitle_data() {
@@ -256,58 +217,58 @@ void TestController::failedOpenKeepsVolumeAndTitle_data() {
 void TestController::failedOpenKeepsVolumeAndTitle() {
     QFETCH(QString, name);
     QFETCH(QByteArray, bytes);
-    Controller& c = *controller_;
-    const QString good = writeVolume(dir_.filePath("good.dat"), 8, 6, 4);
-    QVERIFY(c.openFile(good));
-    QTRY_VERIFY(!c.isLoading());
-    QCOMPARE(c.mainWindow()->windowTitle(), QStringLiteral("Quarzelle - good.dat"));
+    uitest::App app;
+    QVERIFY(app.controller->openFile(writeRamp(dir_, "good.dat", 8, 6, 4)));
+    QTRY_VERIFY(app.idle());
+    QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle - good.dat"));
 
-    const QString bad = dir_.filePath(name);
+    const std::string bad = dir_.file(name.toStdString());
     if (!bytes.isEmpty())
-        QVERIFY(!writeBytes(bad, bytes).isEmpty());
-    QVERIFY(c.openFile(bad));
-    QTRY_VERIFY(!c.isLoading());
+        std::ofstream(bad, std::ios::binary) << bytes.toStdString();
+    QVERIFY(app.controller->openFile(QString::fromStdString(bad)));
+    QTRY_VERIFY(app.idle());
 
-    QVERIFY(!c.progressPanel()->isVisible());
-    QCOMPARE(c.mainWindow()->windowTitle(), QStringLiteral("Quarzelle - good.dat"));
+    QVERIFY(!app.window->progressSheet()->isVisible());
+    QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle - good.dat"));
     QCOMPARE(Data::sharedInstance().xDim(), 8);
-    QVERIFY(c.mainWindow()->statusBar()->currentMessage().contains(name));
-    QVERIFY(c.openAction()->isEnabled());
-    QVERIFY(c.hiResAction()->isEnabled());
+    QVERIFY(app.window->statusBar()->currentMessage().startsWith("Could not open " + name));
+    QVERIFY(app.actions.hiRes->isEnabled());
 }
 
 void TestController::droppedFiles_data() {
-    QTest::addColumn<QList<QUrl>>("urls");
+    QTest::addColumn<QStringList>("names");  // local files; a "https:" name is a remote one
     QTest::addColumn<bool>("accepted");
-    QTest::newRow("one .dat") << QList<QUrl>{QUrl::fromLocalFile("/data/head.dat")} << true;
-    QTest::newRow("upper case") << QList<QUrl>{QUrl::fromLocalFile("/data/HEAD.DAT")} << true;
-    QTest::newRow("other type") << QList<QUrl>{QUrl::fromLocalFile("/data/head.raw")} << false;
-    QTest::newRow("two files") << QList<QUrl>{QUrl::fromLocalFile("/a.dat"), QUrl::fromLocalFile("/b.dat")}
-                               << false;
-    QTest::newRow("remote") << QList<QUrl>{QUrl("https://example.org/head.dat")} << false;
+    QTest::newRow("one .dat") << QStringList{"dropped.dat"} << true;
+    QTest::newRow("upper case") << QStringList{"DROPPED.DAT"} << true;
+    QTest::newRow("other type") << QStringList{"dropped.raw"} << false;
+    QTest::newRow("two files") << QStringList{"a.dat", "b.dat"} << false;
+    QTest::newRow("remote") << QStringList{"https://example.org/head.dat"} << false;
 }
 
 void TestController::droppedFiles() {
-    QFETCH(QList<QUrl>, urls);
+    QFETCH(QStringList, names);
     QFETCH(bool, accepted);
+    uitest::App app;
+    QList<QUrl> urls;
+    for (const QString& name : names) {
+        if (name.startsWith("https:")) {
+            urls.append(QUrl(name));
+        } else {
+            urls.append(QUrl::fromLocalFile(writeRamp(dir_, name.toStdString(), 10, 10, 10)));
+        }
+    }
     QMimeData mime;
     mime.setUrls(urls);
-    QCOMPARE(!MainWindow::droppedVolumePath(&mime).isEmpty(), accepted);
+    // Straight to the window: QApplication's routing of these events expects a drag in progress.
     QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    deliver(controller_->mainWindow(), &enter);
+    static_cast<QObject*>(app.window)->event(&enter);
     QCOMPARE(enter.isAccepted(), accepted);
-}
-
-void TestController::dropOpensVolume() {
-    Controller& c = *controller_;
-    const QString path = writeVolume(dir_.filePath("dropped.dat"), 10, 10, 10);
-    QMimeData mime;
-    mime.setUrls({QUrl::fromLocalFile(path)});
     QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    deliver(c.mainWindow(), &drop);
-    QVERIFY(c.isLoading());
-    QTRY_VERIFY(!c.isLoading());
-    QCOMPARE(c.mainWindow()->windowTitle(), QStringLiteral("Quarzelle - dropped.dat"));
+    static_cast<QObject*>(app.window)->event(&drop);
+    QCOMPARE(!app.idle(), accepted);  // loading
+    QTRY_VERIFY(app.idle());
+    QCOMPARE(app.window->windowTitle(),
+             accepted ? QStringLiteral("Quarzelle - ") + names[0] : QStringLiteral("Quarzelle"));
 }
 
 QTEST_MAIN(TestController)

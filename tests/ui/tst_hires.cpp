@@ -1,25 +1,25 @@
-// High-resolution requests end to end: settings carried to a fresh renderer, the window and its
-// title, enabling while it is key, and the JPEG export with its naming rule and failures.
+// High-resolution requests end to end: settings carried to a fresh renderer, the window, its
+// title and place, enabling while it is key, and the JPEG export with its naming rule and failures.
 #include <QtTest>
 
-#include <QAbstractButton>
-#include <QButtonGroup>
+#include <QActionGroup>
 #include <QCheckBox>
+#include <QDialogButtonBox>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScreen>
 #include <QSpinBox>
 
+#include <fstream>
+
 #include "UiTestSupport.h"
-#include "app/Controller.h"
-#include "app/MainWindow.h"
 #include "data/Data.h"
 #include "render/Slices.h"
 #include "ui/HiResPanel.h"
 #include "ui/HiResView.h"
-#include "ui/HiResWindow.h"
 #include "ui/JpegExport.h"
 #include "ui/PreviewView.h"
 #include "ui/ProgressSheet.h"
@@ -29,18 +29,8 @@ using namespace qz;
 
 namespace {
 
-void drag(QWidget* view, QPointF from, QPointF to) {
-    auto send = [view](QEvent::Type type, QPointF local, Qt::MouseButton button) {
-        QMouseEvent event(type, local, view->mapTo(view->window(), local), view->mapToGlobal(local), button,
-                          Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(view, &event);
-    };
-    send(QEvent::MouseButtonPress, from, Qt::LeftButton);
-    send(QEvent::MouseMove, to, Qt::NoButton);
-}
-
 // Closes the next message box and hands back its text.
-QString closeNextMessageBox(std::function<void()> action) {
+QString closeNextMessageBox(const std::function<void()>& action) {
     QString text;
     QTimer timer;
     timer.setInterval(10);
@@ -70,6 +60,24 @@ double meanDifference(const QImage& a, const QImage& b) {
     return sum / (3.0 * a.width() * a.height());
 }
 
+// Chooses Render in the panel with the given size and waits for the new window to be key.
+HiResWindow* requestWindow(uitest::App& app, int resolution) {
+    const QList<HiResWindow*> before = uitest::hiResWindows();
+    if (!app.activate())
+        return nullptr;
+    app.actions.hiRes->trigger();
+    if (!app.window->hiResPanel()->isVisible())
+        return nullptr;
+    app.window->hiResPanel()->resolutionBox()->setValue(resolution);
+    app.window->hiResPanel()->renderButton()->click();
+    QTest::qWaitFor([&] { return uitest::hiResWindows().size() > before.size(); }, 20000);
+    for (HiResWindow* window : uitest::hiResWindows()) {
+        if (!before.contains(window))
+            return QTest::qWaitForWindowActive(window) ? window : nullptr;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 class TestHiRes : public QObject {
@@ -77,62 +85,29 @@ class TestHiRes : public QObject {
 
   private slots:
     void initTestCase();
-    void init();
-    void cleanup();
     void saveNameRule_data();
     void saveNameRule();
     void flowCarriesSettings_data();
     void flowCarriesSettings();
     void panelKeepsSettingsAndCancels();
-    void titlesNeverRepeat();
-    void enablingWhileKey();
+    void titlesAndEnablingWhileKey();
     void savesVisiblePart();
     void failedSaveKeepsMarkAndFile_data();
     void failedSaveKeepsMarkAndFile();
     void failedEncodingKeepsExistingFile();
 
   private:
-    HiResWindow* requestWindow();
-
-    QTemporaryDir dir_;
-    Controller* controller_ = nullptr;
+    testing::TempDir dir_;
 };
 
 void TestHiRes::initTestCase() {
-    QVERIFY(dir_.isValid());
     // A bright ball in a dim box, so every view shows structure.
-    const QString path = uitest::writeVolume(dir_.filePath("ball.dat"), 24, 20, 16, [](int x, int y, int z) {
+    const QString path = uitest::writeVolume(dir_, "ball.dat", 24, 20, 16, [](int x, int y, int z) {
         const double dx = x - 12.0, dy = y - 10.0, dz = z - 8.0;
         return dx * dx + dy * dy + dz * dz < 36.0 ? 3500 : 300 + 40 * x;
     });
     Data::sharedInstance().loadFromFileName(path.toStdString());
     QVERIFY(Data::sharedInstance().hasData());
-}
-
-void TestHiRes::init() {
-    QVERIFY(uitest::startController(controller_));
-    controller_->updateCommandStates();
-}
-
-void TestHiRes::cleanup() {
-    uitest::stopController(controller_);
-}
-
-// Chooses Render in the panel with its current settings and waits for the window.
-HiResWindow* TestHiRes::requestWindow() {
-    Controller& c = *controller_;
-    QSignalSpy opened(&c, &Controller::hiResWindowOpened);
-    c.mainWindow()->activateWindow();
-    if (!QTest::qWaitForWindowActive(c.mainWindow()))
-        return nullptr;
-    c.hiResAction()->trigger();
-    if (!c.hiResPanel()->isVisible())
-        return nullptr;
-    c.hiResPanel()->renderButton()->click();
-    if (!opened.wait(20000) && opened.isEmpty())
-        return nullptr;
-    auto* window = opened.takeFirst().at(0).value<HiResWindow*>();
-    return QTest::qWaitForWindowActive(window) ? window : nullptr;
 }
 
 void TestHiRes::saveNameRule_data() {
@@ -170,36 +145,32 @@ void TestHiRes::flowCarriesSettings() {
     QFETCH(QString, kind);
     QFETCH(int, resolution);
     QFETCH(bool, shading);
-    Controller& c = *controller_;
+    uitest::App app;
+    QVERIFY(app.activate());
+    const MainWindow::Actions& a = app.actions;
+    HiResPanel* panel = app.window->hiResPanel();
     // The preview's slice renderer moves to axis 0; a fresh slice renderer must not follow it.
-    c.slicesView()->axisGroup()->button(0)->click();
-    if (kind == "Volume")
-        c.volumeAction()->trigger();
-    if (kind == "MIP")
-        c.mipAction()->trigger();
-    drag(c.previewView(), QPointF(40, 40), QPointF(63, 29));
-    Renderer* preview = c.previewView()->renderer();
+    app.window->slicesSettings()->findChildren<QRadioButton*>().at(0)->click();
+    (kind == "Volume" ? a.volume : kind == "MIP" ? a.mip : a.slices)->trigger();
+    uitest::pressAndDrag(app.window->previewView(), QPointF(40, 40), QPointF(63, 29));
+    Renderer* preview = app.window->previewView()->renderer();
     const _Vector orientation = preview->orientation();
     QVERIFY(orientation.x != 0.0f && orientation.y != 0.0f);
 
-    c.hiResAction()->trigger();
-    QVERIFY(c.hiResPanel()->isVisible());
-    c.hiResPanel()->resolutionBox()->setValue(resolution);
-    c.hiResPanel()->shadingBox()->setChecked(shading);
-    QSignalSpy opened(&c, &Controller::hiResWindowOpened);
-    c.hiResPanel()->renderButton()->click();
+    a.hiRes->trigger();
+    QVERIFY(panel->isVisible());
+    panel->resolutionBox()->setValue(resolution);
+    panel->shadingBox()->setChecked(shading);
+    panel->renderButton()->click();
 
     // Behind the progress sheet nothing may load or render.
-    QVERIFY(!c.hiResPanel()->isVisible());
-    QVERIFY(c.progressPanel()->isVisible());
-    QVERIFY(c.isRenderingHiRes());
-    QVERIFY(!c.openAction()->isEnabled());
-    QVERIFY(!c.hiResAction()->isEnabled());
-    QVERIFY(!c.slicesAction()->isEnabled());
+    QVERIFY(!panel->isVisible());
+    QVERIFY(app.window->progressSheet()->isVisible());
+    QVERIFY(!a.open->isEnabled() && !a.hiRes->isEnabled() && !a.renderers->isEnabled());
 
-    QVERIFY(opened.wait(20000) || !opened.isEmpty());
-    auto* window = opened.takeFirst().at(0).value<HiResWindow*>();
-    QVERIFY(!c.progressPanel()->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(uitest::hiResWindows().size(), 1, 20000);
+    HiResWindow* window = uitest::hiResWindows().front();
+    QVERIFY(!app.window->progressSheet()->isVisible());
     QCOMPARE(window->windowTitle(), QStringLiteral("Untitled1[*]"));
     QVERIFY(window->isWindowModified());
 
@@ -211,9 +182,7 @@ void TestHiRes::flowCarriesSettings() {
     QCOMPARE(renderer->quality(), 1);  // interpolated, unlike the volume and MIP previews
     QCOMPARE(renderer->orientation().x, orientation.x);
     QCOMPARE(renderer->orientation().y, orientation.y);
-    if (kind == "Slices") {
-        auto* slices = dynamic_cast<Slices*>(renderer.get());
-        QVERIFY(slices);
+    if (auto* slices = dynamic_cast<Slices*>(renderer.get())) {
         QCOMPARE(slices->axis(), 2);
         QCOMPARE(slices->depth(), 0.5f);
     } else {
@@ -222,159 +191,142 @@ void TestHiRes::flowCarriesSettings() {
 
     // The content area has exactly the image's size, the image fills it, and the window sits in
     // the lower-left corner of the screen's available area, its frame included.
-    QCOMPARE(window->hiResView()->size(), QSize(renderer->width(), renderer->height()));
-    QCOMPARE(window->canvas()->size(), window->hiResView()->size());
-    QCOMPARE(window->hiResView()->visibleRect(), window->hiResView()->rect());
-    const QRect area = c.mainWindow()->screen()->availableGeometry();
-    QCOMPARE(window->frameGeometry().bottomLeft(), area.bottomLeft());
     const QWidget* view = window->hiResView();
+    QCOMPARE(view->size(), QSize(renderer->width(), renderer->height()));
+    QCOMPARE(window->canvas()->size(), view->size());
+    QCOMPARE(window->hiResView()->visibleRect(), view->rect());
+    QCOMPARE(window->frameGeometry().bottomLeft(), app.window->screen()->availableGeometry().bottomLeft());
     QCOMPARE(view->mapTo(window, QPoint(0, view->height() - 1)), QPoint(0, window->height() - 1));
+    window->close();
 }
 
 void TestHiRes::panelKeepsSettingsAndCancels() {
-    Controller& c = *controller_;
-    c.hiResAction()->trigger();
-    c.hiResPanel()->resolutionBox()->setValue(300);
-    c.hiResPanel()->shadingBox()->setChecked(true);
-    c.hiResPanel()->cancelButton()->click();
-    QVERIFY(!c.hiResPanel()->isVisible());
-    QVERIFY(!c.isBusy());
-    QCOMPARE(c.untitledCounter(), 0);
+    uitest::App app;
+    QVERIFY(app.activate());
+    HiResPanel* panel = app.window->hiResPanel();
+    app.actions.hiRes->trigger();
+    panel->resolutionBox()->setValue(300);
+    panel->shadingBox()->setChecked(true);
+    panel->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
+    QVERIFY(!panel->isVisible());
+    QVERIFY(app.idle());
 
-    c.hiResAction()->trigger();
-    QCOMPARE(c.hiResPanel()->resolutionBox()->value(), 300);
-    QVERIFY(c.hiResPanel()->shadingBox()->isChecked());
-    QCOMPARE(c.hiResQuality(), 300);
-    QVERIFY(c.doShading());
+    app.actions.hiRes->trigger();
+    QCOMPARE(panel->resolutionBox()->value(), 300);
+    QVERIFY(panel->shadingBox()->isChecked());
     // Only sizes a renderer can make are accepted.
-    c.hiResPanel()->resolutionBox()->setValue(0);
-    QCOMPARE(c.hiResQuality(), 1);
-    c.hiResPanel()->resolutionBox()->setValue(1 << 20);
-    QCOMPARE(c.hiResQuality(), HiResPanel::kMaxResolution);
-    c.hiResPanel()->reject();
+    panel->resolutionBox()->setValue(0);
+    QCOMPARE(panel->resolutionBox()->value(), 1);
+    panel->resolutionBox()->setValue(1 << 20);
+    QCOMPARE(panel->resolutionBox()->value(), HiResPanel::kMaxResolution);
+    panel->reject();
+    QVERIFY(uitest::hiResWindows().isEmpty());  // cancelled requests render nothing
 }
 
-void TestHiRes::titlesNeverRepeat() {
-    Controller& c = *controller_;
-    c.hiResPanel()->resolutionBox()->setValue(16);
-    HiResWindow* first = requestWindow();
+void TestHiRes::titlesAndEnablingWhileKey() {
+    uitest::App app;
+    const MainWindow::Actions& a = app.actions;
+    HiResWindow* first = requestWindow(app, 16);
     QVERIFY(first);
-    HiResWindow* second = requestWindow();
-    QVERIFY(second);
+    QVERIFY(a.close->isEnabled() && a.saveAs->isEnabled() && !a.hiRes->isEnabled());
+    // Its own menu bar carries the file commands, and opening that menu keeps them enabled.
+    QMenu* fileMenu = app.window->menuBar()->actions().front()->menu();
+    QVERIFY(first->menuBar()->actions().contains(fileMenu->menuAction()));
+    fileMenu->popup(first->mapToGlobal(QPoint(0, 0)));
+    QTRY_VERIFY(fileMenu->isVisible());
+    QTest::qWait(20);
+    QVERIFY(a.saveAs->isEnabled() && !a.hiRes->isEnabled());
+    fileMenu->close();
+
+    // Close acts on the key high-resolution window only, never on the main window.
+    QVERIFY(app.activate());
+    QVERIFY(!a.close->isEnabled() && !a.saveAs->isEnabled() && a.hiRes->isEnabled());
+    a.close->trigger();
+    QVERIFY(app.window->isVisible() && first->isVisible());
+    first->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(first));
     QPointer<HiResWindow> closed(first);
-    first->close();
+    a.close->trigger();
     QTRY_VERIFY(!closed);  // freed on close
+    QVERIFY(app.window->isVisible());
+
+    // Titles count on and never repeat a closed window's number.
+    HiResWindow* second = requestWindow(app, 16);
+    QVERIFY(second);
+    QCOMPARE(second->windowTitle(), QStringLiteral("Untitled2[*]"));
     second->close();
-    HiResWindow* third = requestWindow();
+    HiResWindow* third = requestWindow(app, 16);
     QVERIFY(third);
     QCOMPARE(third->windowTitle(), QStringLiteral("Untitled3[*]"));
-    QCOMPARE(c.untitledCounter(), 3);
-}
-
-void TestHiRes::enablingWhileKey() {
-    Controller& c = *controller_;
-    c.hiResPanel()->resolutionBox()->setValue(16);
-    HiResWindow* window = requestWindow();
-    QVERIFY(window);
-    QCOMPARE(Controller::keyWindow(), static_cast<QWidget*>(window));
-    QVERIFY(c.closeAction()->isEnabled());
-    QVERIFY(c.saveAsAction()->isEnabled());
-    QVERIFY(!c.hiResAction()->isEnabled());
-    // Its own menu bar carries the file commands, and opening that menu keeps them enabled.
-    QVERIFY(window->menuBar()->actions().contains(c.fileMenu()->menuAction()));
-    c.fileMenu()->popup(window->mapToGlobal(QPoint(0, 0)));
-    QTRY_VERIFY(c.fileMenu()->isVisible());
-    c.updateCommandStates();
-    QVERIFY(c.saveAsAction()->isEnabled());
-    QVERIFY(!c.hiResAction()->isEnabled());
-    c.fileMenu()->close();
-
-    c.mainWindow()->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(c.mainWindow()));
-    QVERIFY(!c.closeAction()->isEnabled());
-    QVERIFY(!c.saveAsAction()->isEnabled());
-    QVERIFY(c.hiResAction()->isEnabled());
-    c.close();  // never the main window
-    QVERIFY(c.mainWindow()->isVisible());
-    QVERIFY(window->isVisible());
-
-    QPointer<HiResWindow> guard(window);
-    window->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(window));
-    c.closeAction()->trigger();
-    QTRY_VERIFY(!guard);
-    QVERIFY(c.mainWindow()->isVisible());
+    third->close();
 }
 
 void TestHiRes::savesVisiblePart() {
-    Controller& c = *controller_;
-    c.volumeAction()->trigger();
-    c.hiResPanel()->resolutionBox()->setValue(80);
-    HiResWindow* window = requestWindow();
+    uitest::App app;
+    app.actions.volume->trigger();
+    HiResWindow* window = requestWindow(app, 80);
     QVERIFY(window);
-    const QSize imageSize = window->hiResView()->size();
-    QCOMPARE(imageSize, QSize(80, 80));
+    QCOMPARE(window->hiResView()->size(), QSize(80, 80));
 
-    QVERIFY(c.saveHiResWindow(window, dir_.filePath("whole")));
+    QVERIFY(app.controller->saveHiResWindow(window, QString::fromStdString(dir_.file("whole"))));
     QVERIFY(!window->isWindowModified());
-    const QImage whole(dir_.filePath("whole.jpeg"));
-    QCOMPARE(whole.size(), imageSize);
+    const QImage whole(QString::fromStdString(dir_.file("whole.jpeg")));
+    QCOMPARE(whole.size(), QSize(80, 80));
     // The file holds what the window shows: compare with the view's own drawing.
-    QVERIFY(meanDifference(
-                whole, window->hiResView()->grab().toImage().convertToFormat(QImage::Format_RGB32)) < 4.0);
+    const QImage shown = window->hiResView()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    QVERIFY(meanDifference(whole, shown) < 4.0);
 
     // Smaller by 30 x 20: the image stays at the lower-left, its top and right edges are cut off.
     window->resize(window->width() - 30, window->height() - 20);
     QTRY_COMPARE(window->hiResView()->visibleRect(), QRect(0, 20, 50, 60));
-    QVERIFY(c.saveHiResWindow(window, dir_.filePath("part.JPG")));
-    const QImage part(dir_.filePath("part.JPG"));
+    QVERIFY(app.controller->saveHiResWindow(window, QString::fromStdString(dir_.file("part.JPG"))));
+    const QImage part(QString::fromStdString(dir_.file("part.JPG")));
     QCOMPARE(part.size(), QSize(50, 60));
     QVERIFY(meanDifference(part, whole.copy(0, 20, 50, 60)) < 6.0);
-    // A window saved again keeps working; the mark stays clear.
     QVERIFY(!window->isWindowModified());
+    window->close();
 }
 
 void TestHiRes::failedSaveKeepsMarkAndFile_data() {
     QTest::addColumn<QString>("path");
-    QTest::newRow("missing folder") << dir_.filePath("no/such/folder/picture.jpeg");
-    QTest::newRow("a folder") << dir_.path() + "/folder.jpeg";
+    QTest::newRow("missing folder") << QString::fromStdString(dir_.file("no/such/folder/picture.jpeg"));
+    QTest::newRow("a folder") << QString::fromStdString(dir_.file("folder.jpeg"));
     QTest::newRow("proc") << QStringLiteral("/proc/quarzelle-picture.jpeg");
 }
 
 void TestHiRes::failedSaveKeepsMarkAndFile() {
     QFETCH(QString, path);
-    QDir(dir_.path()).mkpath("folder.jpeg");
-    Controller& c = *controller_;
-    c.hiResPanel()->resolutionBox()->setValue(20);
-    HiResWindow* window = requestWindow();
+    QDir().mkpath(QString::fromStdString(dir_.file("folder.jpeg")));
+    uitest::App app;
+    HiResWindow* window = requestWindow(app, 20);
     QVERIFY(window);
     bool saved = true;
-    const QString message = closeNextMessageBox([&] { saved = c.saveHiResWindow(window, path); });
+    const QString message =
+        closeNextMessageBox([&] { saved = app.controller->saveHiResWindow(window, path); });
     QVERIFY(!saved);
-    QVERIFY2(message.contains(path), qPrintable(message));
-    QVERIFY(message.size() > path.size() + 30);  // a reason follows the path
+    QVERIFY2(message.startsWith(QStringLiteral("The image could not be saved as \"%1\": ").arg(path)),
+             qPrintable(message));
+    QVERIFY(message.size() > path.size() + 40);  // a reason follows the path
     QVERIFY(window->isWindowModified());
-    QVERIFY(QFileInfo(dir_.path() + "/folder.jpeg").isDir());
+    QVERIFY(QFileInfo(QString::fromStdString(dir_.file("folder.jpeg"))).isDir());
+    window->close();
 }
 
 void TestHiRes::failedEncodingKeepsExistingFile() {
-    const QString path = dir_.filePath("existing.jpeg");
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("previous content");
-    }
+    const std::string path = dir_.file("existing.jpeg");
+    std::ofstream(path) << "previous content";
     // A view with nothing visible has nothing to encode.
     QWidget clip;
     clip.resize(0, 0);
     HiResView view(&clip);
     QString reason;
-    QVERIFY(!view.writeToFile(path, &reason));
+    QVERIFY(!view.writeToFile(QString::fromStdString(path), &reason));
     QVERIFY(!reason.isEmpty());
-    QFile file(path);
+    QFile file(QString::fromStdString(path));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray("previous content"));
-    QCOMPARE(QDir(dir_.path()).entryList({"existing*"}, QDir::Files).size(), 1);  // no temporary left
+    // No temporary left beside it.
+    QCOMPARE(QDir(QString::fromStdString(dir_.path())).entryList({"existing*"}, QDir::Files).size(), 1);
 }
 
 QTEST_MAIN(TestHiRes)
