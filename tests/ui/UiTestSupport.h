@@ -1,14 +1,28 @@
 #pragma once
 
-// The shown application and volume files for the widget tests.
+// The shown application, volume files and mouse drags for the widget tests.
 #include <QtTest>
+#include <QtWidgets>
 
+#include <array>
+#include <atomic>
+#include <fstream>
 #include <functional>
+#include <thread>
 
 #include "app/Controller.h"
 #include "app/MainWindow.h"
+#include "data/Data.h"
+#include "render/Slices.h"
 #include "support/TestFiles.h"
+#include "ui/HiResPanel.h"
+#include "ui/HiResView.h"
 #include "ui/HiResWindow.h"
+#include "ui/JpegExport.h"
+#include "ui/PreviewView.h"
+#include "ui/ProgressSheet.h"
+#include "ui/SlicesSettings.h"
+#include "ui/TransferFktView.h"
 
 namespace qz::uitest {
 
@@ -24,20 +38,18 @@ inline QString writeVolume(const testing::TempDir& dir, const std::string& name,
     return QString::fromStdString(dir.file(name));
 }
 
-// The application as main() starts it: a controller whose main window is shown and active.
+// The application as main() starts it: a controller and its shown main window.
 struct App {
     App() { window->show(); }
     ~App() {
-        // A load or render still running would deliver to the next controller; let it end first.
-        QTRY_VERIFY(idle());
+        QTRY_VERIFY(idle());  // a load or render still running would reach the next controller
         delete controller;
     }
     bool activate() {
         window->activateWindow();
         return QTest::qWaitForWindowActive(window);
     }
-    // Open is enabled exactly while nothing loads or renders.
-    bool idle() const { return actions.open->isEnabled(); }
+    bool idle() const { return actions.open->isEnabled(); }  // nothing loads or renders
 
     Controller* controller = new Controller;
     MainWindow* window = controller->mainWindow();
@@ -54,16 +66,20 @@ inline QList<HiResWindow*> hiResWindows() {
     return windows;
 }
 
-// A left-button press at from and, unless it is the same point, a drag to to; view coordinates.
+// Mouse events in view coordinates, the left button held.
+inline void sendMouse(QWidget* view, QEvent::Type type, QPointF at) {
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, at, view->mapTo(view->window(), at), view->mapToGlobal(at), button,
+                      Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(view, &event);
+}
+inline void dragTo(QWidget* view, QPointF to) {
+    sendMouse(view, QEvent::MouseMove, to);
+}
 inline void pressAndDrag(QWidget* view, QPointF from, QPointF to) {
-    auto send = [view](QEvent::Type type, QPointF local, Qt::MouseButton button) {
-        QMouseEvent event(type, local, view->mapTo(view->window(), local), view->mapToGlobal(local), button,
-                          Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(view, &event);
-    };
-    send(QEvent::MouseButtonPress, from, Qt::LeftButton);
+    sendMouse(view, QEvent::MouseButtonPress, from);
     if (to != from)
-        send(QEvent::MouseMove, to, Qt::NoButton);
+        dragTo(view, to);
 }
 
 }  // namespace qz::uitest

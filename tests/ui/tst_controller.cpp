@@ -1,275 +1,154 @@
-// The application's main window and controller: start-up state and enabling, renderer switching
-// with the dock, slice settings, progress from a worker thread, opening (by path, by drop) and
-// failed opens.
-#include <QtTest>
-
-#include <QActionGroup>
-#include <QDockWidget>
-#include <QDoubleSpinBox>
-#include <QMenu>
-#include <QMenuBar>
-#include <QMimeData>
-#include <QRadioButton>
-#include <QSlider>
-#include <QStatusBar>
-
-#include <fstream>
-#include <thread>
+// The main window and its controller: menus, enabling, renderers and dock, progress, opening.
 
 #include "UiTestSupport.h"
-#include "data/Data.h"
-#include "render/Slices.h"
-#include "ui/HiResPanel.h"
-#include "ui/PreviewView.h"
-#include "ui/ProgressSheet.h"
-#include "ui/SlicesSettings.h"
 
 using namespace qz;
-
-namespace {
-
-QString writeRamp(const testing::TempDir& dir, const std::string& name, int x, int y, int z) {
-    return uitest::writeVolume(dir, name, x, y, z, [x](int i, int, int) { return (i * 4095) / (x - 1); });
-}
-
-}  // namespace
 
 class TestController : public QObject {
     Q_OBJECT
 
-  private slots:
-    void startUpState();
-    void rendererSwitchingAndDock_data();
-    void rendererSwitchingAndDock();
-    void sliceSettingsReachOnlySlices();
-    void progressReachesSheetFromWorkerThread();
-    void openFileLoadsAndRetitles();
-    void failedOpenKeepsVolumeAndTitle_data();
-    void failedOpenKeepsVolumeAndTitle();
-    void droppedFiles_data();
-    void droppedFiles();
-
-  private:
     testing::TempDir dir_;
-};
-
-void TestController::startUpState() {
-    uitest::App app;
-    QVERIFY(app.activate());
-    const MainWindow::Actions& a = app.actions;
-    QVERIFY(!Data::sharedInstance().hasData());
-    QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle"));
-
-    // Previews: small, the volume and MIP ones unshaded without interpolation; slices shown.
-    const std::pair<QAction*, const char*> renderers[] = {
-        {a.volume, "Volume"}, {a.mip, "MIP"}, {a.slices, "Slices"}};
-    for (const auto& [action, name] : renderers) {
-        action->trigger();
-        Renderer* r = app.window->previewView()->renderer();
-        QCOMPARE(r->className(), name);
-        QCOMPARE(r->maxImageResolution(), 100);
-        QCOMPARE(r->quality(), action == a.slices ? 1 : 0);
-        QVERIFY(action == a.slices || !r->doShading());
+    QString ramp(const std::string& name, int x) {
+        return uitest::writeVolume(dir_, name, x, x * 3 / 4, 8,
+                                   [x](int i, int, int) { return i * 4095 / (x - 1); });
     }
-    QCOMPARE(app.window->slicesSettings()->axis(), 2);
-    QCOMPARE(app.window->slicesSettings()->depth(), 0.5);
 
-    // The menus, their grouping and the enabling without a volume, the main window key.
-    const QList<QAction*> menus = app.window->menuBar()->actions();
-    QCOMPARE(menus.size(), 3);
-    QCOMPARE(menus[0]->menu()->actions(),
-             (QList<QAction*>{a.open, a.close, a.saveAs, menus[0]->menu()->actions()[3], a.quit}));
-    QVERIFY(menus[0]->menu()->actions()[3]->isSeparator());
-    QCOMPARE(menus[1]->menu()->actions(), a.renderers->actions());
-    QCOMPARE(a.renderers->actions(), (QList<QAction*>{a.slices, a.volume, a.mip}));
-    QVERIFY(a.renderers->isExclusive());
-    QCOMPARE(menus[2]->menu()->actions(), QList<QAction*>{a.hiRes});
-    QCOMPARE(a.slices->isChecked(), true);
-    QVERIFY(a.open->isEnabled() && a.quit->isEnabled() && a.renderers->isEnabled());
-    QVERIFY(!a.close->isEnabled() && !a.saveAs->isEnabled() && !a.hiRes->isEnabled());
+  private slots:
+    void startUpMenusAndRendererSwitching() {
+        uitest::App app;
+        QVERIFY(app.activate());
+        const MainWindow::Actions& a = app.actions;
+        QVERIFY(!Data::sharedInstance().hasData());
+        QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle"));
+        // File, View and Render; enabled without a volume, the main window key: Open, Quit, the renderers.
+        const QList<QAction*> menus = app.window->menuBar()->actions();
+        QCOMPARE(menus.size(), 3);
+        const QList<QAction*> file = menus[0]->menu()->actions();
+        QVERIFY(file.size() == 5 && file[3]->isSeparator());
+        QCOMPARE(file, (QList<QAction*>{a.open, a.close, a.saveAs, file[3], a.quit}));
+        QCOMPARE(menus[1]->menu()->actions(), (QList<QAction*>{a.slices, a.volume, a.mip}));
+        QCOMPARE(menus[2]->menu()->actions(), QList<QAction*>{a.hiRes});
+        QVERIFY(a.open->isEnabled() && a.quit->isEnabled() && a.renderers->isEnabled());
+        QVERIFY(!a.close->isEnabled() && !a.saveAs->isEnabled() && !a.hiRes->isEnabled());
+        const std::pair<QAction*, QKeySequence::StandardKey> keys[] = {{a.open, QKeySequence::Open},
+                                                                       {a.close, QKeySequence::Close},
+                                                                       {a.saveAs, QKeySequence::SaveAs},
+                                                                       {a.quit, QKeySequence::Quit}};
+        for (const auto& [action, key] : keys)  // the platform's keys, or ours where it has none
+            QVERIFY(QKeySequence::keyBindings(key).isEmpty()
+                        ? !action->shortcut().isEmpty()
+                        : action->shortcuts() == QKeySequence::keyBindings(key));
+        QCOMPARE(a.hiRes->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
+        a.hiRes->trigger();  // refused without a volume
+        QVERIFY(!app.window->hiResPanel()->isVisible() && !app.window->progressSheet()->isVisible());
 
-    // The platform's standard keys, and a key even where the platform defines none.
-    const std::pair<QAction*, QKeySequence::StandardKey> keys[] = {{a.open, QKeySequence::Open},
-                                                                   {a.close, QKeySequence::Close},
-                                                                   {a.saveAs, QKeySequence::SaveAs},
-                                                                   {a.quit, QKeySequence::Quit}};
-    for (const auto& [action, key] : keys) {
-        QVERIFY(!action->shortcut().isEmpty());
-        if (!QKeySequence::keyBindings(key).isEmpty())
-            QCOMPARE(action->shortcuts(), QKeySequence::keyBindings(key));
+        // Slices first with the dock; small previews, Volume and MIP unshaded without interpolation.
+        auto* slices = dynamic_cast<Slices*>(app.window->previewView()->renderer());
+        QVERIFY(slices && a.slices->isChecked() && app.window->slicesDrawer()->isVisible());
+        for (QAction* action : {a.volume, a.mip, a.slices}) {
+            action->trigger();
+            for (QAction* item : a.renderers->actions())
+                QCOMPARE(item->isChecked(), item == action);
+            Renderer* r = app.window->previewView()->renderer();
+            QCOMPARE(QString(r->className()), action->text());
+            QVERIFY(r->maxImageResolution() == 100 && r->quality() == (action == a.slices) &&
+                    !r->doShading());
+            QCOMPARE(app.window->slicesDrawer()->isVisible(), action == a.slices);
+        }
+        QCOMPARE(app.window->slicesDrawer()->widget(), static_cast<QWidget*>(app.window->slicesSettings()));
+        app.window->previewView()->grab();  // the empty preview draws nothing
+
+        // The slice settings reach the slice renderer, also while another one is shown.
+        a.volume->trigger();
+        SlicesSettings* settings = app.window->slicesSettings();
+        QVERIFY(settings->axis() == 2 && settings->depth() == 0.5);
+        settings->findChildren<QRadioButton*>().at(0)->click();
+        settings->findChild<QSlider*>()->setValue(250);
+        QVERIFY(slices->axis() == 0 && slices->depth() == 0.25f);
+        settings->findChild<QDoubleSpinBox*>()->setValue(0.8);
+        QVERIFY(settings->findChild<QSlider*>()->value() == 800 && slices->depth() == 0.8f);
+        QCOMPARE(QString(app.window->previewView()->renderer()->className()), "Volume");
     }
-    QCOMPARE(a.hiRes->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
 
-    // The empty preview draws nothing; the high-resolution panel is refused without a volume.
-    app.window->previewView()->grab();
-    QVERIFY(!app.window->progressSheet()->isVisible());
-    a.hiRes->trigger();
-    QVERIFY(!app.window->hiResPanel()->isVisible());
-}
+    void progressReachesSheetFromWorkerThread() {
+        uitest::App app;
+        ProgressSheet* sheet = app.window->progressSheet();
+        UserInfo info{{"info", std::string("read x.dat")}, {"progress", 40}};
+        std::thread([&] {
+            Data::sharedInstance().notificationCenter().post(kUpdateProgressBar, nullptr, &info);
+        }).join();
+        QCOMPARE(sheet->progress(), 0);  // only the queued call on this thread changes the sheet
+        QTRY_COMPARE(sheet->progress(), 40);
+        QVERIFY(sheet->info() == "read x.dat" && !sheet->isVisible());
+        // Opening shows the sheet, the bar reset, the text kept until the first update.
+        QVERIFY(app.controller->openFile(QString::fromStdString(dir_.file("missing.dat"))));
+        QVERIFY(sheet->isVisible() && sheet->progress() == 0 && sheet->info() == "read x.dat");
+        QTRY_VERIFY(app.idle());
+        QVERIFY(!sheet->isVisible() && sheet->info().isEmpty());
+    }
 
-void TestController::rendererSwitchingAndDock_data() {
-    QTest::addColumn<QString>("choice");
-    QTest::newRow("volume") << "Volume";
-    QTest::newRow("mip") << "MIP";
-    QTest::newRow("slices") << "Slices";
-}
+    void openAndFailedOpens() {
+        uitest::App app;
+        const MainWindow::Actions& a = app.actions;
+        const QString path = ramp("head.dat", 16);
+        QVERIFY(app.controller->openFile(path));
+        // Until the load ends the sheet is up and nothing may load or render.
+        QVERIFY(app.window->progressSheet()->isVisible() && app.window->progressSheet()->isModal());
+        QVERIFY(!a.open->isEnabled() && !a.hiRes->isEnabled() && !a.renderers->isEnabled());
+        QVERIFY(!app.controller->openFile(path));
+        QTRY_VERIFY(app.idle());
+        QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle - head.dat"));
+        QVERIFY(!app.window->progressSheet()->isVisible() && a.hiRes->isEnabled() &&
+                a.renderers->isEnabled());
+        // The preview re-renders the new volume: 16 x 12 samples fill 100 x 75 pixels.
+        Renderer* preview = app.window->previewView()->renderer();
+        QTRY_VERIFY(!preview->needsUpdateImage());
+        QCOMPARE(preview->imageRef()->height, 75);
 
-void TestController::rendererSwitchingAndDock() {
-    QFETCH(QString, choice);
-    uitest::App app;
-    const MainWindow::Actions& a = app.actions;
-    // Start from another renderer, so slices must re-open a closed dock.
-    (choice == "Slices" ? a.volume : a.slices)->trigger();
-    QAction* action = choice == "Slices" ? a.slices : choice == "Volume" ? a.volume : a.mip;
-    action->trigger();
-
-    for (QAction* item : a.renderers->actions())
-        QCOMPARE(item->isChecked(), item == action);
-    QCOMPARE(QString(app.window->previewView()->renderer()->className()), choice);
-    QCOMPARE(app.window->slicesDrawer()->isVisible(), choice == "Slices");
-    QCOMPARE(app.window->slicesDrawer()->widget(), static_cast<QWidget*>(app.window->slicesSettings()));
-}
-
-void TestController::sliceSettingsReachOnlySlices() {
-    uitest::App app;
-    auto* slices = dynamic_cast<Slices*>(app.window->previewView()->renderer());
-    QVERIFY(slices);
-    app.actions.volume->trigger();
-    Renderer* volume = app.window->previewView()->renderer();
-    volume->imageRef();
-    slices->imageRef();
-
-    SlicesSettings* settings = app.window->slicesSettings();
-    settings->findChildren<QRadioButton*>().at(0)->click();
-    QCOMPARE(slices->axis(), 0);
-    QVERIFY(slices->needsUpdateImage());
-    // Slider and field stay in step; each sends its depth unchanged.
-    settings->findChild<QSlider*>()->setValue(250);
-    QCOMPARE(settings->findChild<QDoubleSpinBox*>()->value(), 0.25);
-    QCOMPARE(slices->depth(), 0.25f);
-    settings->findChild<QDoubleSpinBox*>()->setValue(0.8);
-    QCOMPARE(settings->findChild<QSlider*>()->value(), 800);
-    QCOMPARE(slices->depth(), 0.8f);
-    // The volume preview stays shown and untouched.
-    QCOMPARE(app.window->previewView()->renderer(), volume);
-    QVERIFY(!volume->needsUpdateImage());
-}
-
-void TestController::progressReachesSheetFromWorkerThread() {
-    uitest::App app;
-    ProgressSheet* sheet = app.window->progressSheet();
-    UserInfo info{{"info", std::string("read x.dat")}, {"progress", 40}};
-    std::thread poster(
-        [&] { Data::sharedInstance().notificationCenter().post(kUpdateProgressBar, nullptr, &info); });
-    poster.join();
-    // The hidden sheet follows too, but only once the queued call has run on this thread.
-    QCOMPARE(sheet->progress(), 0);
-    QTRY_COMPARE(sheet->progress(), 40);
-    QCOMPARE(sheet->info(), QStringLiteral("read x.dat"));
-    QVERIFY(!sheet->isVisible());
-
-    // Opening shows the sheet with the bar reset and the text kept until the first update;
-    // the load's end hides it and clears both.
-    QVERIFY(app.controller->openFile(QString::fromStdString(dir_.file("missing.dat"))));
-    QVERIFY(sheet->isVisible());
-    QCOMPARE(sheet->progress(), 0);
-    QCOMPARE(sheet->info(), QStringLiteral("read x.dat"));
-    QTRY_VERIFY(app.idle());
-    QVERIFY(!sheet->isVisible());
-    QCOMPARE(sheet->info(), QString());
-}
-
-void TestController::openFileLoadsAndRetitles() {
-    uitest::App app;
-    const MainWindow::Actions& a = app.actions;
-    const QString path = writeRamp(dir_, "head.dat", 16, 12, 8);
-    QVERIFY(app.controller->openFile(path));
-
-    // Until the load ends: the sheet is up and nothing may load or render.
-    ProgressSheet* sheet = app.window->progressSheet();
-    QVERIFY(sheet->isVisible());
-    QVERIFY(sheet->isModal() || sheet->windowModality() == Qt::WindowModal);
-    QVERIFY(!a.open->isEnabled() && !a.hiRes->isEnabled() && !a.renderers->isEnabled());
-    QVERIFY(!app.controller->openFile(path));  // no second load on top
-
-    QTRY_VERIFY(app.idle());
-    QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle - head.dat"));
-    QVERIFY(!sheet->isVisible());
-    QCOMPARE(Data::sharedInstance().xDim(), 16);
-    QVERIFY(a.hiRes->isEnabled() && a.renderers->isEnabled());
-
-    // The preview re-renders the new volume: 16 x 12 samples fill 100 x 75 pixels.
-    Renderer* preview = app.window->previewView()->renderer();
-    QTRY_VERIFY(!preview->needsUpdateImage());
-    const auto image = preview->imageRef();
-    QVERIFY(image);
-    QCOMPARE(QSize(image->width, image->height), QSize(100, 75));
-}
-
-void TestController::failedOpenKeepsVolumeAndTitle_data() {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("bytes");  // empty: the file does not exist
-    QTest::newRow("shorter than a header") << "short.dat" << QByteArray("\x01\x00\x01", 3);
-    QTest::newRow("length does not match") << "odd.dat" << QByteArray("\x02\x00\x02\x00\x02\x00\x01\x00", 8);
-    QTest::newRow("missing") << "missing.dat" << QByteArray();
-}
-
-void TestController::failedOpenKeepsVolumeAndTitle() {
-    QFETCH(QString, name);
-    QFETCH(QByteArray, bytes);
-    uitest::App app;
-    QVERIFY(app.controller->openFile(writeRamp(dir_, "good.dat", 8, 6, 4)));
-    QTRY_VERIFY(app.idle());
-    QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle - good.dat"));
-
-    const std::string bad = dir_.file(name.toStdString());
-    if (!bytes.isEmpty())
-        std::ofstream(bad, std::ios::binary) << bytes.toStdString();
-    QVERIFY(app.controller->openFile(QString::fromStdString(bad)));
-    QTRY_VERIFY(app.idle());
-
-    QVERIFY(!app.window->progressSheet()->isVisible());
-    QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle - good.dat"));
-    QCOMPARE(Data::sharedInstance().xDim(), 8);
-    QVERIFY(app.window->statusBar()->currentMessage().startsWith("Could not open " + name));
-    QVERIFY(app.actions.hiRes->isEnabled());
-}
-
-void TestController::droppedFiles_data() {
-    QTest::addColumn<QStringList>("names");  // local files; a "https:" name is a remote one
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("one .dat") << QStringList{"dropped.dat"} << true;
-    QTest::newRow("upper case") << QStringList{"DROPPED.DAT"} << true;
-    QTest::newRow("other type") << QStringList{"dropped.raw"} << false;
-    QTest::newRow("two files") << QStringList{"a.dat", "b.dat"} << false;
-    QTest::newRow("remote") << QStringList{"https://example.org/head.dat"} << false;
-}
-
-void TestController::droppedFiles() {
-    QFETCH(QStringList, names);
-    QFETCH(bool, accepted);
-    uitest::App app;
-    QList<QUrl> urls;
-    for (const QString& name : names) {
-        if (name.startsWith("https:")) {
-            urls.append(QUrl(name));
-        } else {
-            urls.append(QUrl::fromLocalFile(writeRamp(dir_, name.toStdString(), 10, 10, 10)));
+        // Failed opens keep the volume and the title and say why in the status bar.
+        const std::pair<std::string, std::string> bad[] = {
+            {"short.dat", std::string("\x01\x00\x01", 3)},
+            {"odd.dat", std::string("\x02\0\x02\0\x02\0\x01\0", 8)},
+            {"missing.dat", ""}};
+        for (const auto& [name, bytes] : bad) {
+            if (!bytes.empty())
+                std::ofstream(dir_.file(name), std::ios::binary) << bytes;
+            QVERIFY(app.controller->openFile(QString::fromStdString(dir_.file(name))));
+            QTRY_VERIFY(app.idle());
+            QVERIFY(!app.window->progressSheet()->isVisible() && a.hiRes->isEnabled());
+            QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle - head.dat"));
+            QCOMPARE(Data::sharedInstance().xDim(), 16);
+            QVERIFY(app.window->statusBar()->currentMessage().startsWith("Could not open " +
+                                                                         QString(name.c_str())));
         }
     }
-    QMimeData mime;
-    mime.setUrls(urls);
-    // Straight to the window: QApplication's routing of these events expects a drag in progress.
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    static_cast<QObject*>(app.window)->event(&enter);
-    QCOMPARE(enter.isAccepted(), accepted);
-    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    static_cast<QObject*>(app.window)->event(&drop);
-    QCOMPARE(!app.idle(), accepted);  // loading
-    QTRY_VERIFY(app.idle());
-    QCOMPARE(app.window->windowTitle(),
-             accepted ? QStringLiteral("Quarzelle - ") + names[0] : QStringLiteral("Quarzelle"));
-}
+
+    void droppedFiles() {
+        // One local .dat file, in any case, is opened; anything else is refused.
+        const std::pair<QStringList, bool> drops[] = {{{"remote"}, false},
+                                                      {{"a.dat", "b.dat"}, false},
+                                                      {{"dropped.raw"}, false},
+                                                      {{"dropped.dat"}, true},
+                                                      {{"DROPPED.DAT"}, true}};
+        for (const auto& [names, accepted] : drops) {
+            uitest::App app;
+            QList<QUrl> urls;
+            for (const QString& name : names)
+                urls.append(name == "remote" ? QUrl("https://example.org/a.dat")
+                                             : QUrl::fromLocalFile(ramp(name.toStdString(), 10)));
+            QMimeData mime;
+            mime.setUrls(urls);
+            // Straight to the window: QApplication routes these events only while a drag runs.
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            static_cast<QObject*>(app.window)->event(&enter);
+            static_cast<QObject*>(app.window)->event(&drop);
+            QVERIFY(enter.isAccepted() == accepted && app.idle() != accepted);
+            QTRY_VERIFY(app.idle());
+            QCOMPARE(app.window->windowTitle().endsWith(" - " + names[0]), accepted);
+        }
+    }
+};
 
 QTEST_MAIN(TestController)
 #include "tst_controller.moc"
