@@ -1,4 +1,4 @@
-#include "transfer/TransferFktView.h"
+#include "ui/TransferFktView.h"
 
 #include <QColorDialog>
 #include <QCoreApplication>
@@ -8,10 +8,11 @@
 #include <QPen>
 #include <QPointer>
 #include <QSignalBlocker>
-#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
+
+#include "ui/GuiThread.h"
 
 namespace qz {
 
@@ -77,13 +78,14 @@ void calculateShadingValues(const std::uint8_t* table, const float* in, float* o
 
 TransferFktView::TransferFktView(QWidget* parent, TransferFkt& fkt, Data& data)
     : QWidget(parent), fkt_(fkt), data_(data) {
-    // Notifications may arrive on a loader's or a renderer's thread; the handlers only hand the
-    // rebuild over to the GUI thread.
-    newDataObservation_ =
-        Observation(data_.notificationCenter(), kNewDataAvailable, nullptr,
-                    [this](const Notification&) { onGuiThread(&TransferFktView::updateDataPath); });
-    changedObservation_ = Observation(fkt_.notificationCenter(), kTransferFktChanged, nullptr,
-                                      [this](const Notification&) { onGuiThread(&TransferFktView::redraw); });
+    // Notifications may arrive on a loader's or a renderer's thread; there the handlers only hand
+    // the rebuild over to the GUI thread. Changes made on the GUI thread rebuild at once.
+    newDataObservation_ = observeOnGuiThread(
+        data_.notificationCenter(), kNewDataAvailable, this, [this] { updateDataPath(); },
+        GuiDelivery::DirectOnReceiverThread);
+    changedObservation_ = observeOnGuiThread(
+        fkt_.notificationCenter(), kTransferFktChanged, this, [this] { redraw(); },
+        GuiDelivery::DirectOnReceiverThread);
     setAttribute(Qt::WA_OpaquePaintEvent, false);
     updateDataPath();
     updateOpacityPath();
@@ -127,15 +129,6 @@ QTransform TransferFktView::editorToWidget() const {
 
 QPointF TransferFktView::toEditor(QPointF widgetPosition) const {
     return editorToWidget().map(widgetPosition);
-}
-
-void TransferFktView::onGuiThread(void (TransferFktView::*handler)()) {
-    if (QThread::currentThread() == thread()) {
-        (this->*handler)();
-    } else {
-        QMetaObject::invokeMethod(
-            this, [this, handler] { (this->*handler)(); }, Qt::QueuedConnection);
-    }
 }
 
 float TransferFktView::xOfDensity(int density) const {

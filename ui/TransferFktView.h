@@ -115,8 +115,6 @@ class TransferFktView : public QWidget {
 
     QPointF toEditor(QPointF widgetPosition) const;
     void startHold(int density, float opacity, bool colorBar);
-    // Runs a handler on the GUI thread: at once when already there, queued otherwise.
-    void onGuiThread(void (TransferFktView::*handler)());
 
     TransferFkt& fkt_;
     Data& data_;
