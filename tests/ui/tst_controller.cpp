@@ -7,7 +7,7 @@ using namespace qz;
 class TestController : public QObject {
     Q_OBJECT
 
-    testing::TempDir dir_;
+    qz::testing::TempDir dir_;
     QString ramp(const std::string& name, int x) {
         return uitest::writeVolume(dir_, name, x, x * 3 / 4, 8,
                                    [x](int i, int, int) { return i * 4095 / (x - 1); });

@@ -35,7 +35,7 @@ double meanDifference(const QImage& a, const QImage& b) {
 class TestHiRes : public QObject {
     Q_OBJECT
 
-    testing::TempDir dir_;
+    qz::testing::TempDir dir_;
     QString file(const char* name) const { return QString::fromStdString(dir_.file(name)); }
 
   private slots:
