@@ -406,6 +406,7 @@ bool Data::load(const std::string& path) {
                          static_cast<long long>(clampedCount)));
     }
 
+    volume->counts_ = counts;
     // Normalise by the largest count of a density above the air threshold; none counted: all zeros.
     std::int64_t largest = 0;
     for (int d = kHighestUncountedDensity + 1; d < kMaxDensity; ++d)

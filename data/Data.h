@@ -50,6 +50,10 @@ class VolumeData {
 
     float getNormalizedOccurrenceForDensity(int density) const { return occurrence_[density]; }
     const std::array<float, kMaxDensity>& occurrence() const { return occurrence_; }
+    // How many voxels hold density (0 outside the domain).
+    std::int64_t voxelCount(int density) const {
+        return density >= 0 && density < kMaxDensity ? counts_[std::size_t(density)] : 0;
+    }
 
     // Raw arrays for the renderers' fast paths (sampleCount() entries each).
     const std::uint16_t* densities() const { return densities_.get(); }
@@ -71,6 +75,7 @@ class VolumeData {
     std::unique_ptr<std::uint16_t[], FreeDeleter> densities_;
     std::unique_ptr<_Vector[], FreeDeleter> gradients_;
     std::array<float, kMaxDensity> occurrence_{};
+    std::array<std::int64_t, kMaxDensity> counts_{};
 };
 
 // The process-wide holder of the one loaded volume. A load builds a new VolumeData and
