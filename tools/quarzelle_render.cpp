@@ -21,6 +21,7 @@
 #include "render/Slices.h"
 #include "render/Volume.h"
 #include "tools/quarzelle_render_image.h"
+#include "tools/transfer_presets.h"
 #include "transfer/TransferFkt.h"
 #include "transfer/TransferFktText.h"
 
@@ -42,6 +43,8 @@ const char* const kUsage =
     "  --depth D              slice depth, 0 = first layer, 1 = last (default 0.5)\n"
     "  --tf FILE              transfer function text: 'rgb DENSITY R G B', 'alpha DENSITY A', '#' comments,\n"
     "                         applied in order to the initial grey ramp\n"
+    "  --tf preset:NAME       a built-in transfer function: ct-bone, ct-skin, ct-skin-bone, mip-vessels,\n"
+    "                         mri-brain\n"
     "  --threads N            worker threads, 1 .. 1024 (default: all cores)\n"
     "  --time                 print 'load: S s' and 'render: S s' on standard output\n"
     "  --help                 this text\n"
@@ -235,6 +238,23 @@ class ProgressBar {
     std::string phase_;
 };
 
+// --tf preset:NAME applies a built-in preset; any other value names a file.
+bool applyTransferFkt(const std::string& value, qz::TransferFkt& fkt, std::string* error) {
+    const std::string prefix = "preset:";
+    if (value.rfind(prefix, 0) != 0)
+        return qz::loadTransferFktFile(value, fkt, error);
+    const std::string name = value.substr(prefix.size());
+    std::string names;
+    for (int i = 0; i < qz::cli::kTransferFktPresetCount; ++i) {
+        const qz::cli::TransferFktPreset& preset = qz::cli::kTransferFktPresets[i];
+        if (preset.name == name)
+            return qz::applyTransferFktText(std::string(preset.text), fkt, error);
+        names += (names.empty() ? "" : ", ") + std::string(preset.name);
+    }
+    *error = "no such preset (there are " + names + ")";
+    return false;
+}
+
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -248,7 +268,7 @@ std::optional<Failure> run(const Options& o) {
 
     if (!o.transferFkt.empty()) {
         std::string error;
-        if (!qz::loadTransferFktFile(o.transferFkt, transferFkt, &error)) {
+        if (!applyTransferFkt(o.transferFkt, transferFkt, &error)) {
             return Failure{"transfer function '" + o.transferFkt + "': " + error, 1};
         }
     }

@@ -216,8 +216,7 @@ bool transferFktPointsFromText(const std::string& text, TransferFktPoints* point
 }
 
 bool transferFktPointsFromFile(const std::string& path, TransferFktPoints* points, std::string* error) {
-    return pointsFromScratch([&](TransferFkt& fkt) { return loadTransferFktFile(path, fkt, error); },
-                             points);
+    return pointsFromScratch([&](TransferFkt& fkt) { return loadTransferFktFile(path, fkt, error); }, points);
 }
 
 std::string transferFktText(const TransferFktPoints& points) {
