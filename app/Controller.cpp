@@ -18,6 +18,7 @@
 #include <QWindow>
 
 #include "app/MainWindow.h"
+#include "app/TransferFktCommands.h"
 #include "data/Data.h"
 #include "platform/Threads.h"
 #include "render/MIP.h"
@@ -53,6 +54,7 @@ Controller::Controller(Data& data, TransferFkt& transferFkt, QObject* parent)
 
     mainWindow_ = new MainWindow(data_, transferFkt_);
     connectMainWindow();
+    transferFktCommands_ = new TransferFktCommands(mainWindow_, transferFkt_, this);
     hiResQuality_ = mainWindow_->hiResPanel()->resolutionBox()->value();
     doShading_ = mainWindow_->hiResPanel()->shadingBox()->isChecked();
 

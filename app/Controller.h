@@ -21,6 +21,7 @@ class MainWindow;
 class Renderer;
 class Slices;
 class TransferFkt;
+class TransferFktCommands;
 class Volume;
 
 // Ties the main window to the core: owns the three preview renderers, gives the window's commands
@@ -36,6 +37,8 @@ class Controller : public QObject {
     ~Controller() override;
 
     MainWindow* mainWindow() const { return mainWindow_; }
+    // The Transfer Function menu's work.
+    TransferFktCommands* transferFktCommands() const { return transferFktCommands_; }
 
     // Loads path as if it had been chosen in the open panel; false (and nothing starts) while a
     // load or a large render is running.
@@ -88,6 +91,7 @@ class Controller : public QObject {
     std::unique_ptr<MIP> rendererMIP_;
 
     MainWindow* mainWindow_ = nullptr;  // owned, deleted first in the destructor
+    TransferFktCommands* transferFktCommands_ = nullptr;
 
     int hiResQuality_ = 0;
     bool doShading_ = false;

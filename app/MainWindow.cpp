@@ -4,14 +4,17 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QDockWidget>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QHBoxLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QStatusBar>
+#include <QUndoStack>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -21,6 +24,8 @@
 #include "ui/PreviewView.h"
 #include "ui/ProgressSheet.h"
 #include "ui/SlicesSettings.h"
+#include "ui/TransferFktHistory.h"
+#include "ui/TransferFktPointPanel.h"
 #include "ui/TransferFktView.h"
 
 namespace qz {
@@ -43,6 +48,20 @@ QAction* addNamedAction(QMenu* menu, const QString& text, const char* name) {
     return action;
 }
 
+// The one local file of a drop with the suffix (any case), or an empty string.
+QString droppedLocalFile(const QMimeData* mime, QLatin1String suffix) {
+    // One file only, as in the open panel.
+    if (!mime || !mime->hasUrls() || mime->urls().size() != 1)
+        return QString();
+    const QUrl url = mime->urls().front();
+    if (!url.isLocalFile())
+        return QString();
+    const QString path = url.toLocalFile();
+    if (QFileInfo(path).suffix().compare(suffix, Qt::CaseInsensitive) != 0)
+        return QString();
+    return path;
+}
+
 }  // namespace
 
 MainWindow::MainWindow(Data& data, TransferFkt& transferFkt, QWidget* parent) : QMainWindow(parent) {
@@ -54,11 +73,9 @@ MainWindow::MainWindow(Data& data, TransferFkt& transferFkt, QWidget* parent) : 
     previewView_ = new PreviewView(central, data.notificationCenter());
     previewView_->setObjectName(QStringLiteral("previewView"));
     previewView_->setMinimumSize(kPreviewResolution + 2, kPreviewResolution + 2);
-    auto* transferFktView = new TransferFktView(central, transferFkt, data);
-    transferFktView->setObjectName(QStringLiteral("transferFktView"));
     // The preview images are at most 100 pixels a side; the editor takes the remaining height.
     layout->addWidget(previewView_, 0);
-    layout->addWidget(transferFktView, 1);
+    buildTransferFktEditor(transferFkt, data, central);
     setCentralWidget(central);
     statusBar();
 
@@ -79,6 +96,54 @@ MainWindow::MainWindow(Data& data, TransferFkt& transferFkt, QWidget* parent) : 
     resize(560, 560);
 }
 
+void MainWindow::buildTransferFktEditor(TransferFkt& transferFkt, Data& data, QWidget* central) {
+    transferFktHistory_ = new TransferFktHistory(transferFkt, this);
+    transferFktView_ = new TransferFktView(central, transferFkt, data);
+    transferFktView_->setObjectName(QStringLiteral("transferFktView"));
+    transferFktView_->setHistory(transferFktHistory_);
+    transferFktPointPanel_ = new TransferFktPointPanel(transferFktView_, central);
+    transferFktPointPanel_->setObjectName(QStringLiteral("transferFktPointPanel"));
+    auto* row = new QHBoxLayout;
+    row->addWidget(transferFktView_, 1);
+    row->addWidget(transferFktPointPanel_, 0);
+    static_cast<QBoxLayout*>(central->layout())->addLayout(row, 1);
+    connect(transferFktView_, &TransferFktView::readout, this, [this](const QString& text) {
+        text.isEmpty() ? statusBar()->clearMessage() : statusBar()->showMessage(text);
+    });
+}
+
+void MainWindow::buildEditMenu() {
+    QMenu* editMenu = menuBar()->addMenu(tr("&Edit"));
+    editMenu->setObjectName(QStringLiteral("editMenu"));
+    TransferFktActions& a = transferFktActions_;
+    a.undo = transferFktHistory_->stack()->createUndoAction(this, tr("&Undo"));
+    a.undo->setObjectName(QStringLiteral("undoAction"));
+    setStandardShortcut(a.undo, QKeySequence::Undo, QKeySequence(Qt::CTRL | Qt::Key_Z));
+    a.redo = transferFktHistory_->stack()->createRedoAction(this, tr("&Redo"));
+    a.redo->setObjectName(QStringLiteral("redoAction"));
+    setStandardShortcut(a.redo, QKeySequence::Redo, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z));
+    editMenu->addAction(a.undo);
+    editMenu->addAction(a.redo);
+}
+
+void MainWindow::buildTransferFktMenu() {
+    QMenu* menu = menuBar()->addMenu(tr("&Transfer Function"));
+    menu->setObjectName(QStringLiteral("transferFktMenu"));
+    TransferFktActions& a = transferFktActions_;
+    a.open = addNamedAction(menu, tr("&Open…"), "openTransferFktAction");
+    a.saveAs = addNamedAction(menu, tr("Save &As…"), "saveTransferFktAction");
+    menu->addSection(tr("Presets"));
+    // The presets are the resource files :/presets/NAME.tf, shown by name.
+    for (const QString& file :
+         QDir(QStringLiteral(":/presets")).entryList({QStringLiteral("*.tf")}, QDir::Files, QDir::Name)) {
+        QAction* preset = menu->addAction(QFileInfo(file).completeBaseName());
+        preset->setData(QFileInfo(file).completeBaseName());
+        a.presets.append(preset);
+    }
+    menu->addSeparator();
+    a.reset = addNamedAction(menu, tr("&Reset to Grey Ramp"), "resetTransferFktAction");
+}
+
 void MainWindow::buildMenus() {
     fileMenu_ = menuBar()->addMenu(tr("&File"));
     fileMenu_->setObjectName(QStringLiteral("fileMenu"));
@@ -95,6 +160,8 @@ void MainWindow::buildMenus() {
     actions_.quit->setMenuRole(QAction::QuitRole);
     connect(actions_.quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
 
+    buildEditMenu();
+
     QMenu* viewMenu = menuBar()->addMenu(tr("&View"));
     viewMenu->setObjectName(QStringLiteral("viewMenu"));
     actions_.renderers = new QActionGroup(this);
@@ -108,6 +175,8 @@ void MainWindow::buildMenus() {
     }
     actions_.slices->setChecked(true);
 
+    buildTransferFktMenu();
+
     QMenu* renderMenu = menuBar()->addMenu(tr("&Render"));
     renderMenu->setObjectName(QStringLiteral("renderMenu"));
     actions_.hiRes = addNamedAction(renderMenu, tr("&High Resolution…"), "hiResAction");
@@ -115,24 +184,25 @@ void MainWindow::buildMenus() {
 }
 
 QString MainWindow::droppedVolumePath(const QMimeData* mime) {
-    // One file only, as in the open panel.
-    if (!mime || !mime->hasUrls() || mime->urls().size() != 1)
-        return QString();
-    const QUrl url = mime->urls().front();
-    if (!url.isLocalFile())
-        return QString();
-    const QString path = url.toLocalFile();
-    if (QFileInfo(path).suffix().compare(QLatin1String("dat"), Qt::CaseInsensitive) != 0)
-        return QString();
-    return path;
+    return droppedLocalFile(mime, QLatin1String("dat"));
+}
+
+QString MainWindow::droppedTransferFktPath(const QMimeData* mime) {
+    return droppedLocalFile(mime, QLatin1String("tf"));
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
-    if (!droppedVolumePath(event->mimeData()).isEmpty())
+    if (!droppedVolumePath(event->mimeData()).isEmpty() ||
+        !droppedTransferFktPath(event->mimeData()).isEmpty())
         event->acceptProposedAction();
 }
 
 void MainWindow::dropEvent(QDropEvent* event) {
+    if (const QString tf = droppedTransferFktPath(event->mimeData()); !tf.isEmpty()) {
+        event->acceptProposedAction();
+        emit transferFktDropped(tf);
+        return;
+    }
     const QString path = droppedVolumePath(event->mimeData());
     if (path.isEmpty())
         return;
