@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QRegularExpression>
 #include <QStatusBar>
 #include <QUndoStack>
 #include <QUrl>
@@ -133,11 +134,13 @@ void MainWindow::buildTransferFktMenu() {
     a.open = addNamedAction(menu, tr("&Open…"), "openTransferFktAction");
     a.saveAs = addNamedAction(menu, tr("Save &As…"), "saveTransferFktAction");
     menu->addSection(tr("Presets"));
-    // The presets are the resource files :/presets/NAME.tf, shown by name.
-    for (const QString& file :
-         QDir(QStringLiteral(":/presets")).entryList({QStringLiteral("*.tf")}, QDir::Files, QDir::Name)) {
-        QAction* preset = menu->addAction(QFileInfo(file).completeBaseName());
-        preset->setData(QFileInfo(file).completeBaseName());
+    // The presets are the resource files :/presets/NAME.tf, listed by name.
+    QStringList names = QDir(QStringLiteral(":/presets")).entryList({QStringLiteral("*.tf")}, QDir::Files);
+    names.replaceInStrings(QRegularExpression(QStringLiteral("\\.tf$")), QString());
+    names.sort();
+    for (const QString& name : names) {
+        QAction* preset = menu->addAction(name);
+        preset->setData(name);
         a.presets.append(preset);
     }
     menu->addSeparator();

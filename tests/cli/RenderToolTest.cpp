@@ -165,6 +165,8 @@ TEST_F(RenderTool, UnusableInputsAndOutputsGiveOneLineAndNoImage) {
     expectRefused({head, "--renderer", "mip", "--tf", dir.file("bad.tf"), "--out", out}, 1, "bad.tf");
     expectRefused({head, "--renderer", "mip", "--tf", dir.file("none.tf"), "--out", out}, 1, "none.tf");
     expectRefused({head, "--renderer", "mip", "--tf", dir.path(), "--out", out}, 1, dir.path());
+    expectRefused({head, "--renderer", "mip", "--tf", "preset:ct-nothing", "--out", out}, 1,
+                  "ct-bone, ct-skin");
     std::filesystem::create_directory(dir.file("taken.png"));
     for (const std::string& target :
          {dir.file("no/such/dir/out.png"), dir.file("taken.png"), std::string("/proc/qz.png")})
@@ -221,9 +223,10 @@ TEST_F(RenderTool, PngKeepsTheRenderersBytes) {
     NotificationCenter center;
     Data data(center);
     data.loadFromFileName(head);
-    TransferFkt windowed(center), ramp(center);
+    TransferFkt windowed(center), ramp(center), preset(center);
     std::string error;
     ASSERT_TRUE(loadTransferFktFile(dir.file("window.tf"), windowed, &error)) << error;
+    ASSERT_TRUE(loadTransferFktFile(QZ_PRESET_DIR "/ct-skin-bone.tf", preset, &error)) << error;
     std::vector<std::pair<std::vector<std::string>, std::unique_ptr<Renderer>>> cases;
     auto slices = std::make_unique<Slices>(data, ramp);
     slices->setAxis(1);
@@ -241,6 +244,10 @@ TEST_F(RenderTool, PngKeepsTheRenderersBytes) {
                                                 "0.5", "0.7", "0.2", "--tf", dir.file("window.tf"),
                                                 "--resolution", "37", "--threads", "3"},
                        std::move(volume));
+    auto presetVolume = std::make_unique<Volume>(data, preset);
+    presetVolume->setQuality(0);
+    cases.emplace_back(std::vector<std::string>{"volume", "--tf", "preset:ct-skin-bone"},
+                       std::move(presetVolume));
     auto mip = std::make_unique<MIP>(data, windowed);
     mip->setQuality(0);  // the tool's default for MIP
     mip->setOrientation(MakeVector(-1.0f, 0.25f, 3.0f));

@@ -280,6 +280,56 @@ TEST(TransferFktText, RefusesMalformedTextAndAppliesNothing) {
     }
 }
 
+// Any edit history: its points, written out and read back onto a new function or put in place of
+// another function's, give the same table; the grey ramp's points give a new function's.
+TEST(TransferFktText, WrittenPointsReproduceTheTable) {
+    NotificationCenter center;
+    TransferFkt fkt(center), other(center);
+    std::uint32_t seed = 12345;
+    auto next = [&](int n) { return int((seed = seed * 1664525U + 1013904223U) >> 8) % n; };
+    for (int i = 0; i < 300; ++i) {
+        TransferFkt& f = i % 3 == 2 ? other : fkt;
+        const int d = next(4) == 0 ? next(kMaxDensity) : 2000 + next(40);
+        const std::uint8_t rgba[4] = {std::uint8_t(next(256)), std::uint8_t(next(256)),
+                                      std::uint8_t(next(256)), 0};
+        switch (next(5)) {
+            case 0:
+                f.addRGBReferencePointForDensity(d, rgba);
+                break;
+            case 1:
+                f.addOpacityReferencePointForDensity(d, rgba[0]);
+                break;
+            case 2:
+                f.removeRGBReferencePointForDensity(d);
+                break;
+            case 3:
+                f.removeOpacityReferencePointForDensity(d);
+                break;
+            default:
+                f.update();
+        }
+    }
+    const std::uint8_t teal[4] = {0, 128, 128, 0};
+    fkt.addRGBReferencePointForDensity(0, teal);  // end points too
+    fkt.addOpacityReferencePointForDensity(kMaxDensity - 1, 7);
+    const TransferFktPoints points = fkt.referencePoints();
+    ASSERT_GT(points.color.size() + points.opacity.size(), 40u);
+    const std::string text = transferFktText(points);
+    TransferFkt loaded(center);
+    ASSERT_TRUE(applyTransferFktText(text, loaded, nullptr));
+    EXPECT_EQ(loaded.table(), fkt.table());
+    EXPECT_EQ(transferFktText(loaded.referencePoints()), text);
+    TransferFktPoints read;
+    std::string error;
+    EXPECT_TRUE(transferFktPointsFromText(text, &read, &error) && read == points);
+    EXPECT_FALSE(transferFktPointsFromText(text + "alpha 1\n", &read, &error));
+    EXPECT_EQ(error.rfind("line ", 0), 0u);
+    other.setReferencePoints(points);
+    EXPECT_EQ(other.table(), fkt.table());
+    other.setReferencePoints(TransferFktPoints::greyRamp());
+    EXPECT_EQ(other.table(), TransferFkt(center).table());
+}
+
 TEST(TransferFktText, LoadsRegularFilesOnly) {
     testing::TempDir dir;
     NotificationCenter center;
