@@ -386,7 +386,7 @@ void TransferFktView::showReadout(QPointF position) {
     const int d = densityOfPress(float(position.x()));
     std::uint8_t rgba[4];
     fkt_.getRGBA(rgba, d);
-    emit readout(tr("Density %1    %2 voxels    RGBA %3 %4 %5 %6")
+    emit readout(tr("Density %1    Count %2    RGBA %3 %4 %5 %6")
                      .arg(d)
                      .arg(data_.volume()->voxelCount(d))
                      .arg(rgba[0])

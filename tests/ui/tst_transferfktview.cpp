@@ -271,7 +271,7 @@ class TestTransferFktView : public QObject {
         e.release();
         QVERIFY(e.fkt.isOpacityReferencePoint(1000) && e.view.pendingHoldCount() > 0);
         e.send(QEvent::MouseMove, QPointF(Editor::pressX(1000), 50), Qt::NoButton);
-        QCOMPARE(readouts.last().at(0).toString(), "Density 1000    0 voxels    RGBA 62 62 62 255");
+        QCOMPARE(readouts.last().at(0).toString(), "Density 1000    Count 0    RGBA 62 62 62 255");
     }
 };
 
