@@ -76,7 +76,7 @@ MainWindow::MainWindow(Data& data, TransferFkt& transferFkt, QWidget* parent) : 
     previewView_->setMinimumSize(kPreviewResolution + 2, kPreviewResolution + 2);
     // The preview images are at most 100 pixels a side; the editor takes the remaining height.
     layout->addWidget(previewView_, 0);
-    buildTransferFktEditor(transferFkt, data, central);
+    buildTransferFktEditor(transferFkt, data, layout);
     setCentralWidget(central);
     statusBar();
 
@@ -97,7 +97,8 @@ MainWindow::MainWindow(Data& data, TransferFkt& transferFkt, QWidget* parent) : 
     resize(560, 560);
 }
 
-void MainWindow::buildTransferFktEditor(TransferFkt& transferFkt, Data& data, QWidget* central) {
+void MainWindow::buildTransferFktEditor(TransferFkt& transferFkt, Data& data, QBoxLayout* layout) {
+    QWidget* central = layout->parentWidget();
     transferFktHistory_ = new TransferFktHistory(transferFkt, this);
     transferFktView_ = new TransferFktView(central, transferFkt, data);
     transferFktView_->setObjectName(QStringLiteral("transferFktView"));
@@ -107,7 +108,7 @@ void MainWindow::buildTransferFktEditor(TransferFkt& transferFkt, Data& data, QW
     auto* row = new QHBoxLayout;
     row->addWidget(transferFktView_, 1);
     row->addWidget(transferFktPointPanel_, 0);
-    static_cast<QBoxLayout*>(central->layout())->addLayout(row, 1);
+    layout->addLayout(row, 1);
     connect(transferFktView_, &TransferFktView::readout, this, [this](const QString& text) {
         text.isEmpty() ? statusBar()->clearMessage() : statusBar()->showMessage(text);
     });

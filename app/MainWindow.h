@@ -4,6 +4,7 @@
 
 class QAction;
 class QActionGroup;
+class QBoxLayout;
 class QDockWidget;
 class QMenu;
 class QMimeData;
@@ -89,7 +90,7 @@ class MainWindow : public QMainWindow {
 
   private:
     void buildMenus();
-    void buildTransferFktEditor(TransferFkt& transferFkt, Data& data, QWidget* central);
+    void buildTransferFktEditor(TransferFkt& transferFkt, Data& data, QBoxLayout* layout);
     void buildEditMenu();
     void buildTransferFktMenu();
 

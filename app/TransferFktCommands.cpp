@@ -115,7 +115,7 @@ void TransferFktCommands::restoreRemembered() {
         window_->transferFktHistory()->begin();
     }
     connect(window_->transferFktHistory()->stack(), &QUndoStack::indexChanged, this,
-            &TransferFktCommands::remember);
+            &TransferFktCommands::remember, Qt::UniqueConnection);
 }
 
 void TransferFktCommands::remember() {
