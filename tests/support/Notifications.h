@@ -22,13 +22,12 @@ class NotificationLog {
     explicit NotificationLog(NotificationCenter& center,
                              const std::vector<std::string>& names = {kUpdateProgressBar, kNewDataAvailable,
                                                                       kDataLoadFailed}) {
-        for (const std::string& name : names) {
+        for (const std::string& name : names)
             observations_.emplace_back(center, name, nullptr, [this](const Notification& n) {
                 std::lock_guard lock(mutex_);
                 entries_.push_back(
                     {n.name, n.stringValue("info"), n.intValue("progress", -1), std::this_thread::get_id()});
             });
-        }
     }
 
     std::vector<Entry> entries() const {
