@@ -1,5 +1,5 @@
 // Concurrency under load: volumes replaced while renderers render, concurrent loads, high-resolution
-// renders while the transfer function is edited, and the notification centre from many threads.
+// renders while the transfer function is edited.
 // Every loop is bounded in count and in time, so a slow (sanitized) build only does less of it.
 #include <gtest/gtest.h>
 
@@ -18,39 +18,36 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Stops a loop after `count` rounds or once `limit` has passed, whichever is first.
-class Budget {
-  public:
-    Budget(int count, std::chrono::steady_clock::duration limit)
-        : count_(count), end_(std::chrono::steady_clock::now() + limit) {}
-    bool next() { return rounds_.fetch_add(1) < count_ && std::chrono::steady_clock::now() < end_; }
+// True for `count` calls or until `limit` has passed, whichever ends first.
+std::function<bool()> budget(int count, std::chrono::steady_clock::duration limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    return [=, rounds = 0]() mutable { return rounds++ < count && std::chrono::steady_clock::now() < end; };
+}
 
-  private:
-    const int count_;
-    const std::chrono::steady_clock::time_point end_;
-    std::atomic<int> rounds_{0};
-};
+// Noise of its own for each seed.
+std::vector<std::uint16_t> noise(int x, int y, int z, unsigned seed) {
+    return testing::samplesOf(x, y, z, [=](int i, int j, int k) {
+        return int((unsigned(i + x * (j + y * k)) * 2654435761u + seed * 40503u) >> 7) % 4096;
+    });
+}
 
-std::string writeVolume(const testing::TempDir& dir, const std::string& name, int x, int y, int z, int seed) {
-    std::vector<std::uint16_t> samples(std::size_t(x) * y * z);
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        samples[i] = std::uint16_t(((i * 2654435761u + unsigned(seed) * 40503u) >> 7) % 4096);
-    testing::writeVolumeFile(dir.file(name), x, y, z, samples);
+std::string writeVolume(const testing::TempDir& dir, const std::string& name, int x, int y, int z,
+                        unsigned seed) {
+    testing::writeVolumeFile(dir.file(name), x, y, z, noise(x, y, z, seed));
     return dir.file(name);
 }
 
 // Slices, Volume or MIP (kind 0, 1, 2) with settings that exercise every path.
 std::unique_ptr<Renderer> make(int kind, Data& data, TransferFkt& fkt, int resolution) {
     std::unique_ptr<Renderer> r;
-    if (kind == 0)
-        r = std::make_unique<Slices>(data, fkt);
-    else if (kind == 1)
-        r = std::make_unique<Volume>(data, fkt);
-    else
-        r = std::make_unique<MIP>(data, fkt);
+    if (kind == 0) {
+        auto slices = std::make_unique<Slices>(data, fkt);
+        slices->setDepth(0.4f);
+        r = std::move(slices);
+    } else {
+        r = kind == 1 ? std::make_unique<Volume>(data, fkt) : std::make_unique<MIP>(data, fkt);
+    }
     r->setMaxImageResolution(resolution);
-    if (kind == 0)
-        static_cast<Slices&>(*r).setDepth(0.4f);
     r->setOrientation(MakeVector(0.4f, -0.3f, 0.9f));
     r->setDoShading(kind == 1);
     return r;
@@ -81,8 +78,8 @@ TEST(Stress, LoadsRacingRendersAlwaysShowOneWholeVolume) {
     std::atomic<bool> loading{true};
     std::atomic<int> bad{0}, renders{0};
     std::thread loader([&] {
-        Budget budget(400, 3s);
-        for (int i = 1; budget.next(); ++i)
+        const auto more = budget(400, 3s);
+        for (int i = 1; more(); ++i)
             s.data.loadFromFileName(paths[i % 2]);
         loading = false;
     });
@@ -102,48 +99,13 @@ TEST(Stress, LoadsRacingRendersAlwaysShowOneWholeVolume) {
     EXPECT_GE(renders.load(), 4);
 }
 
-// Renderers are made and destroyed while loads announce new data on another thread: no handler
-// may reach a renderer that is being destroyed.
-TEST(Stress, RenderersComeAndGoWhileLoadsArrive) {
-    testing::Scene s;
-    const std::string paths[2] = {writeVolume(s.dir, "c.dat", 6, 5, 4, 4),
-                                  writeVolume(s.dir, "d.dat", 3, 7, 2, 5)};
-    s.data.loadFromFileName(paths[0]);
-    std::atomic<bool> loading{true};
-    std::atomic<int> made{0};
-    std::thread loader([&] {
-        Budget budget(300, 2s);
-        for (int i = 1; budget.next(); ++i)
-            s.data.loadFromFileName(paths[i % 2]);
-        loading = false;
-    });
-    std::vector<std::thread> churn;
-    for (int kind : {0, 1, 2})
-        churn.emplace_back([&, kind] {
-            while (loading.load() || made.load() < 3)
-                if (made.fetch_add(1) % 4 == 0)
-                    make(kind, s.data, s.fkt, 24)->imageRef();
-                else
-                    make(kind, s.data, s.fkt, 24);
-        });
-    loader.join();
-    for (auto& t : churn)
-        t.join();
-}
-
 // Two threads load different files at once while a reader looks: loads take turns (one file's read
 // progress, then rising gradient progress, then new data), and every volume seen is whole.
 TEST(Stress, ConcurrentLoadsTakeTurns) {
     testing::Scene s;
-    std::vector<std::uint16_t> samples[2];
-    std::string paths[2];
-    for (int v = 0; v < 2; ++v) {
-        samples[v] = testing::samplesOf(9 + v, 4 + 3 * v, 5 - v, [v](int x, int y, int z) {
-            return (x * 7 + y + z * 3 + 100 * v) % 4096;
-        });
-        paths[v] = s.dir.file("turn" + std::to_string(v) + ".dat");
-        testing::writeVolumeFile(paths[v], 9 + v, 4 + 3 * v, 5 - v, samples[v]);
-    }
+    const std::vector<std::uint16_t> samples[2] = {noise(9, 4, 5, 0), noise(10, 7, 4, 1)};
+    const std::string paths[2] = {writeVolume(s.dir, "a.dat", 9, 4, 5, 0),
+                                  writeVolume(s.dir, "b.dat", 10, 7, 4, 1)};
     std::mutex phaseMutex;
     std::string currentRead;
     int lastGradient = 0, overlaps = 0;
@@ -165,8 +127,8 @@ TEST(Stress, ConcurrentLoadsTakeTurns) {
     });
     std::atomic<int> loaders{2}, torn{0};
     auto loader = [&](int v) {
-        Budget budget(150, 2s);
-        while (budget.next())
+        const auto more = budget(150, 2s);
+        while (more())
             s.data.loadFromFileName(paths[v]);
         --loaders;
     };
@@ -209,8 +171,8 @@ TEST(Stress, HighResolutionRendersRacingTransferFunctionEdits) {
     std::atomic<int> bad{0}, images{0};
     std::thread editor([&] {
         std::mt19937 rng(7);
-        Budget budget(3000, 3s);
-        while (budget.next()) {
+        const auto more = budget(3000, 3s);
+        while (more()) {
             const bool colour = rng() % 2;
             apply(s.fkt, int(rng() % 4), colour, !colour);
             if (rng() % 3 == 0)
@@ -240,53 +202,6 @@ TEST(Stress, HighResolutionRendersRacingTransferFunctionEdits) {
         t.join();
     EXPECT_EQ(bad.load(), 0);
     EXPECT_GE(images.load(), 3);
-}
-
-// Observers come and go on many threads while others post: each sees its own post, none runs after
-// its removal has returned, handlers post and register from inside deliveries, nothing deadlocks.
-TEST(Stress, NotificationCentreFromManyThreads) {
-    NotificationCenter center;
-    std::atomic<int> violations{0};
-    std::atomic<bool> running{true};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 6; ++t)
-        threads.emplace_back([&, t] {
-            std::mt19937 rng(t);
-            Budget budget(5000, 2s);
-            const std::string names[3] = {"alpha", "beta", std::to_string(t)};
-            while (budget.next()) {
-                auto removed = std::make_shared<std::atomic<bool>>(false);
-                std::atomic<int> mine{0};
-                const std::string& name = names[rng() % 3];
-                const auto token = center.addObserver(name, nullptr, [&, removed](const Notification&) {
-                    violations += removed->load();
-                    ++mine;
-                });
-                center.post(name);
-                violations += mine.load() < 1;
-                if (rng() % 4 == 0) {
-                    Observation nested(center, "gamma", nullptr, [&](const Notification&) {
-                        Observation inner(center, "delta", nullptr, [](const Notification&) {});
-                        center.post("delta");
-                    });
-                    center.post("gamma");
-                }
-                center.removeObserver(token);
-                removed->store(true);
-                center.post(name);
-            }
-        });
-    std::thread poster([&] {
-        while (running.load()) {
-            center.post("alpha");
-            center.post("beta", &center);
-        }
-    });
-    for (auto& t : threads)
-        t.join();
-    running = false;
-    poster.join();
-    EXPECT_EQ(violations.load(), 0);
 }
 
 }  // namespace
