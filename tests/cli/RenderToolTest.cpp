@@ -147,7 +147,8 @@ TEST_F(RenderTool, UnusableInputsAndOutputsGiveOneLineAndNoImage) {
     EXPECT_EQ(testing::readFile(out), "old");
 }
 
-// The PNG holds exactly the bytes the renderer makes in this process with the same settings.
+// The PNG holds exactly the bytes the renderer makes in this process with the same settings; a JPEG
+// is written whole.
 TEST_F(RenderTool, PngKeepsTheRenderersBytes) {
     NotificationCenter center;
     Data data(center);
@@ -180,28 +181,10 @@ TEST_F(RenderTool, PngKeepsTheRenderersBytes) {
         EXPECT_EQ(r.err, "");  // no progress bar when standard error is not a terminal
         EXPECT_TRUE(pngHolds(testing::readFile(out), *renderer->imageRef())) << args[0];
     }
-}
-
-// Trailing bytes are reported, then the volume renders; --time adds two timing lines; a JPEG is whole.
-TEST_F(RenderTool, JpegTimingAndLoaderDiagnostics) {
-    std::ofstream(head, std::ios::binary | std::ios::app) << "xy";
-    const auto r = run({head, "--renderer", "slices", "--time", "--out", dir.file("slice.JPG")});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const auto out = testing::lines(r.out);
-    ASSERT_EQ(out.size(), 3u) << r.out;
-    EXPECT_EQ(out[0],
-              "Data:Error: file has invalid length '" + std::to_string(6 + 2 * 24 * 20 * 16 + 2) + "'");
-    for (const auto& [line, label] : {std::pair{out[1], "load: "}, {out[2], "render: "}}) {
-        const std::string number = line.substr(std::min(line.size(), std::strlen(label)));
-        EXPECT_EQ(line.rfind(label, 0), 0u) << line;
-        EXPECT_TRUE(number.size() > 6 && number.substr(number.size() - 2) == " s" &&
-                    number[number.size() - 6] == '.' &&
-                    number.find_first_not_of("0123456789.") == number.size() - 2)
-            << line;
-    }
+    ASSERT_EQ(run({head, "--renderer", "slices", "--out", dir.file("slice.JPG")}).status, 0);  // a whole JPEG
     const std::string jpeg = testing::readFile(dir.file("slice.JPG"));
-    EXPECT_TRUE(jpeg.size() > 4 && jpeg.substr(0, 2) == "\xff\xd8" &&
-                jpeg.substr(jpeg.size() - 2) == "\xff\xd9");
+    EXPECT_TRUE(jpeg.size() > 4 && jpeg.compare(0, 2, "\xff\xd8") == 0 &&
+                jpeg.compare(jpeg.size() - 2, 2, "\xff\xd9") == 0);
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 // Absurd settings reaching the renderers: refused with one line, or rendered at the renderer's size
-// (a section of table entries, an opaque volume rendering, blank where the orientation is not
-// finite); the volume and the transfer function never change.
+// (an opaque volume rendering, blank where the orientation is not finite); the volume and the
+// transfer function never change.
 #include <cfloat>
 #include <climits>
 #include <cmath>
-#include <set>
 
 #include "render/MIP.h"
 #include "render/Slices.h"
@@ -22,8 +21,6 @@ class HostileRender : public ::testing::Test {
         s.fkt.addOpacityReferencePointForDensity(300, 0);
         s.fkt.addOpacityReferencePointForDensity(2000, 128);
         table = s.fkt.table();
-        for (int d = 0; d < kMaxDensity; ++d)
-            entries.insert({table[4 * d], table[4 * d + 1], table[4 * d + 2], table[4 * d + 3]});
         s.load(7, 5, 4, testing::samplesOf(7, 5, 4, [](int x, int y, int z) {
                    return 37 + (x + 7 * y + 35 * z) * 997 % 4000;
                }));
@@ -36,7 +33,7 @@ class HostileRender : public ::testing::Test {
         EXPECT_EQ(s.data.volume(), volume);
         EXPECT_EQ(s.fkt.table(), table);
     }
-    // Renders afresh; true when there is an image of the renderer's size with plausible pixels.
+    // Renders afresh; true when there is an image, of the renderer's size and with plausible pixels.
     bool render(Renderer& r, const std::string& what, bool blank = false) {
         r.setNeedsUpdateImage(true);
         std::shared_ptr<const RgbaImage> image;
@@ -46,11 +43,9 @@ class HostileRender : public ::testing::Test {
         EXPECT_EQ(image->width * 100000 + image->height, r.width() * 100000 + r.height()) << what;
         EXPECT_EQ(image->pixels.size(), std::size_t(4) * image->width * image->height) << what;
         const std::string kind = r.className();
-        for (std::size_t i = 0; i < image->pixels.size(); i += 4) {
-            const std::array<std::uint8_t, 4> px{image->pixels[i], image->pixels[i + 1], image->pixels[i + 2],
-                                                 image->pixels[i + 3]};
-            if (kind == "Slices" ? !entries.count(px)
-                                 : (px[3] != 255 && kind != "MIP") || (blank && px[0] + px[1] + px[2]))
+        for (std::size_t i = 0; i < image->pixels.size() && kind != "Slices"; i += 4) {
+            const std::uint8_t* px = &image->pixels[i];
+            if ((px[3] != 255 && kind != "MIP") || (blank && px[0] + px[1] + px[2]))
                 return ADD_FAILURE() << what << ": pixel " << i / 4, false;
         }
         return true;
@@ -58,7 +53,6 @@ class HostileRender : public ::testing::Test {
 
     testing::Scene s;
     ColorTable table{};
-    std::set<std::array<std::uint8_t, 4>> entries;
     std::shared_ptr<const VolumeData> volume;
     std::vector<std::unique_ptr<Renderer>> renderers;
 };

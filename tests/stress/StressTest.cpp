@@ -1,8 +1,6 @@
 // Concurrency under load: volumes replaced while renderers render, concurrent loads, high-resolution
-// renders while the transfer function is edited.
-// Every loop is bounded in count and in time, so a slow (sanitized) build only does less of it.
-#include <gtest/gtest.h>
-
+// renders while the transfer function is edited. Every loop is bounded in count and in time, so a
+// slow (sanitized) build only does less of it.
 #include <atomic>
 #include <chrono>
 #include <random>
@@ -37,20 +35,22 @@ std::string writeVolume(const testing::TempDir& dir, const std::string& name, in
     return dir.file(name);
 }
 
-// Slices, Volume or MIP (kind 0, 1, 2) with settings that exercise every path.
-std::unique_ptr<Renderer> make(int kind, Data& data, TransferFkt& fkt, int resolution) {
+// Slices, Volume or MIP (kind 0, 1, 2) at resolution 32, shading the volume.
+std::unique_ptr<Renderer> make(int kind, Data& data, TransferFkt& fkt) {
     std::unique_ptr<Renderer> r;
-    if (kind == 0) {
-        auto slices = std::make_unique<Slices>(data, fkt);
-        slices->setDepth(0.4f);
-        r = std::move(slices);
-    } else {
+    if (kind == 0)
+        r = std::make_unique<Slices>(data, fkt);
+    else
         r = kind == 1 ? std::make_unique<Volume>(data, fkt) : std::make_unique<MIP>(data, fkt);
-    }
-    r->setMaxImageResolution(resolution);
+    r->setMaxImageResolution(32);
     r->setOrientation(MakeVector(0.4f, -0.3f, 0.9f));
     r->setDoShading(kind == 1);
     return r;
+}
+
+void joinAll(std::vector<std::thread>& threads) {
+    for (auto& t : threads)
+        t.join();
 }
 
 bool sameImage(const std::shared_ptr<const RgbaImage>& a, const std::shared_ptr<const RgbaImage>& b) {
@@ -68,22 +68,22 @@ TEST(Stress, LoadsRacingRendersAlwaysShowOneWholeVolume) {
     for (int v = 0; v < 2; ++v) {
         s.data.loadFromFileName(paths[v]);
         for (int kind = 0; kind < 3; ++kind)
-            expected[kind][v] = make(kind, s.data, s.fkt, 32)->imageRef();
+            expected[kind][v] = make(kind, s.data, s.fkt)->imageRef();
     }
     Observation slow(s.center, kNewDataAvailable, nullptr,
                      [](const Notification&) { std::this_thread::sleep_for(1ms); });
     std::vector<std::unique_ptr<Renderer>> renderers;
     for (int kind = 0; kind < 3; ++kind)
-        renderers.push_back(make(kind, s.data, s.fkt, 32));
+        renderers.push_back(make(kind, s.data, s.fkt));
     std::atomic<bool> loading{true};
     std::atomic<int> bad{0}, renders{0};
-    std::thread loader([&] {
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
         const auto more = budget(400, 3s);
         for (int i = 1; more(); ++i)
             s.data.loadFromFileName(paths[i % 2]);
         loading = false;
     });
-    std::vector<std::thread> threads;
     for (int kind : {0, 1, 2, 0})
         threads.emplace_back([&, kind] {
             for (int round = 0; loading.load() || round == 0; ++round, ++renders) {
@@ -92,9 +92,7 @@ TEST(Stress, LoadsRacingRendersAlwaysShowOneWholeVolume) {
                 bad += !sameImage(image, expected[kind][0]) && !sameImage(image, expected[kind][1]);
             }
         });
-    loader.join();
-    for (auto& t : threads)
-        t.join();
+    joinAll(threads);
     EXPECT_EQ(bad.load(), 0);
     EXPECT_GE(renders.load(), 4);
 }
@@ -164,12 +162,13 @@ TEST(Stress, HighResolutionRendersRacingTransferFunctionEdits) {
         TransferFkt fkt(s.center);
         apply(fkt, state, true, true);
         for (int kind = 0; kind < 3; ++kind)
-            expected[kind][state] = make(kind, s.data, fkt, 32)->imageRef();
+            expected[kind][state] = make(kind, s.data, fkt)->imageRef();
     }
     apply(s.fkt, 0, true, true);
     std::atomic<bool> editing{true};
     std::atomic<int> bad{0}, images{0};
-    std::thread editor([&] {
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
         std::mt19937 rng(7);
         const auto more = budget(3000, 3s);
         while (more()) {
@@ -182,11 +181,10 @@ TEST(Stress, HighResolutionRendersRacingTransferFunctionEdits) {
         }
         editing = false;
     });
-    std::vector<std::thread> workers;
     for (int kind = 0; kind < 3; ++kind)
-        workers.emplace_back([&, kind] {
+        threads.emplace_back([&, kind] {
             for (int round = 0; editing.load() || round == 0; ++round, ++images) {
-                auto r = make(kind, s.data, s.fkt, 32);
+                auto r = make(kind, s.data, s.fkt);
                 std::atomic<int> posted{0};
                 Observation done(s.center, kNewHiResAvailable, r.get(),
                                  [&](const Notification&) { ++posted; });
@@ -197,9 +195,7 @@ TEST(Stress, HighResolutionRendersRacingTransferFunctionEdits) {
                                                        [&](const auto& e) { return sameImage(image, e); });
             }
         });
-    editor.join();
-    for (auto& t : workers)
-        t.join();
+    joinAll(threads);
     EXPECT_EQ(bad.load(), 0);
     EXPECT_GE(images.load(), 3);
 }

@@ -42,14 +42,6 @@ class NotificationLog {
                 out.push_back(e.progress);
         return out;
     }
-    // The "info" texts of every delivery of this name.
-    std::vector<std::string> infos(const std::string& name) const {
-        std::vector<std::string> out;
-        for (const Entry& e : entries())
-            if (e.name == name)
-                out.push_back(e.info);
-        return out;
-    }
     void clear() {
         std::lock_guard lock(mutex_);
         entries_.clear();
