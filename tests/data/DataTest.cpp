@@ -121,9 +121,8 @@ TEST_F(Loader, RefusedInputsLeaveThePreviousVolume) {
     std::filesystem::create_directory(dir.file("folder.dat"));
     const std::string fifo = dir.file("pipe.dat");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& path :
-         {dir.file("missing.dat"), dir.file("folder.dat"), std::string("/dev/zero"), std::string("/dev/null"),
-          std::string("/proc/self/status"), std::string(), fifo})
+    for (const std::string& path : {dir.file("missing.dat"), dir.file("folder.dat"), std::string("/dev/zero"),
+                                    std::string("/proc/self/status"), std::string(), fifo})
         cases.push_back({path, {kShortFile}});
     const std::string promise = testing::volumeBytes(65535, 65535, 65535, {1, 2, 3, 4});
     cases.push_back({dir.write("promise.dat", promise),
@@ -185,29 +184,23 @@ TEST_F(Loader, LookupsInsideOnAndOutsideTheGrid) {
     EXPECT_TRUE(sameBits(v->getGradient(-1, 100, 3), v->getGradient(0, 1, 1)));
     const float nan = std::nanf(""), inf = std::numeric_limits<float>::infinity();
     const std::vector<float> cases[] = {
-        // x, y, z and the samples; then queries: relative x, y, z and the density expected
-        {2, 2, 2, 100, 203, 301, 404, 500, 611, 707, 812},
-        {0.5f, 0.5f, 0.5f, 454, 0, 0, 0, 100, 1, 1, 1, 812, 1, 0, 0, 203},
-        {2, 1, 1, 10, 11},
-        {0.5f, 0.5f, 0.5f, 10},  // truncated
-        {3, 1, 1, 0, 100, 300},
-        {0.75f, 0, 1, 200, 0.25f, 1, 0, 50, 1.5f, 0, 0, 500},  // the last cell extrapolates
-        {3, 1, 1, 1000, 1010, 1020},
-        {-0.5f, 0, 0, 990},  // ... and the first
-        {2, 1, 1, 100, 4000},
-        {3, 0.5f, 0.5f, 4095, nan, 0.5f, 0.5f, 100},
-        {1, 1, 1, 123},
-        {-3, 7, 0.5f, 123},  // one sample: its layer
-        {1, 2, 2, 1000, 1100, 1010, 1110},
-        {0.7f, 0.5f, 0.5f, 1055}};
-    for (std::size_t k = 0; k < std::size(cases); k += 2) {
-        const std::vector<float>& c = cases[k];
-        const auto volume = volumeOf(int(c[0]), int(c[1]), int(c[2]), [&](int x, int y, int z) {
-            return int(c[3 + x + int(c[0]) * (y + int(c[1]) * z)]);
-        });
-        for (std::size_t i = 0; i < cases[k + 1].size(); i += 4) {
-            const float* q = &cases[k + 1][i];
-            EXPECT_EQ(volume->getDensityForRelative(q[0], q[1], q[2]), int(q[3])) << k << " " << q[0];
+        // x, y, z, the samples, then queries: relative x, y, z and the density expected
+        {2,   2, 2, 100, 203, 301, 404, 500, 611, 707, 812, 0.5f, 0.5f, 0.5f,
+         454, 0, 0, 0,   100, 1,   1,   1,   812, 1,   0,   0,    203},
+        {2, 1, 1, 10, 11, 0.5f, 0.5f, 0.5f, 10},  // truncated
+        {3, 1, 1, 0, 100, 300, 0.75f, 0, 1, 200, 0.25f, 1, 0, 50, 1.5f, 0, 0,
+         500},                                          // the last cell extrapolates
+        {3, 1, 1, 1000, 1010, 1020, -0.5f, 0, 0, 990},  // ... and the first
+        {2, 1, 1, 100, 4000, 3, 0.5f, 0.5f, 4095, nan, 0.5f, 0.5f, 100},
+        {1, 1, 1, 123, -3, 7, 0.5f, 123},  // one sample: its layer
+        {1, 2, 2, 1000, 1100, 1010, 1110, 0.7f, 0.5f, 0.5f, 1055}};
+    for (const std::vector<float>& c : cases) {
+        const int x = int(c[0]), y = int(c[1]), z = int(c[2]);
+        const auto volume =
+            volumeOf(x, y, z, [&](int i, int j, int k) { return int(c[3 + i + x * (j + y * k)]); });
+        for (std::size_t i = 3 + x * y * z; i < c.size(); i += 4) {
+            const float* q = &c[i];
+            EXPECT_EQ(volume->getDensityForRelative(q[0], q[1], q[2]), int(q[3])) << c[3] << " " << q[0];
             for (float r :
                  {-1e30f, -0.0f, 1.0000001f, 1e30f, inf, -inf, nan}) {  // in range, inside the arrays
                 ASSERT_LT(unsigned(volume->getDensityForRelative(r, q[1], r)), unsigned(kMaxDensity)) << r;
