@@ -1,16 +1,13 @@
 // The fast renderers' building blocks that the equivalence matrix cannot reach everywhere: stepAhead
 // against repeated addition, the specular power against pow for every float class, the block walk
-// against stepping every sample, and the stepping path that only very large images take.
+// against stepping every sample.
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <limits>
 #include <random>
 
-#include "reference/ReferenceRenderers.h"
 #include "render/RayCaster.h"
 #include "support/Scene.h"
-#include "tools/phantom.h"
 
 namespace qz {
 namespace {
@@ -128,39 +125,6 @@ TEST(FastPath, BlockWalkCoversEverySampleOfTheRay) {
                     }
             }
         }
-    }
-}
-
-// Very large images step every sample instead of walking blocks; both give the same pixels.
-TEST(FastPath, BlockWalkAndSteppingEverySampleGiveTheSamePixels) {
-    testing::Scene s;
-    std::vector<std::uint16_t> samples(30 * 26 * 34);
-    phantom::generateSlices(30, 26, 34, 5, 0, 34, samples.data());
-    s.load(30, 26, 34, samples);
-    s.setOpacity({{0, 0}, {999, 0}, {2500, 40}, {kMaxDensity - 1, 255}});
-    const ColorTable table = s.fkt.table();
-    emptyspace::OpacityCache cache;
-    cache.update(s.data.volume(), 2, table);
-    for (const _Vector& o :
-         {MakeVector(0, 0, 0), MakeVector(0.5f, 0.7f, 0.2f), MakeVector(-2.0f, 0.1f, 4.0f)}) {
-        const RayCastSettings settings{.maxImageResolution = 40,
-                                       .areaRadius = 20,
-                                       .doShading = true,
-                                       .orientation = o,
-                                       .shading = reference::shadingFor(o)};
-        raycast::Frame walking(*s.data.volume(), table.data(), settings, *cache.grid, cache.blockAlpha.data(),
-                               *cache.index);
-        raycast::Frame stepping = walking;
-        stepping.skipping = false;
-        for (int y = -20; y < 20; ++y)
-            for (int x = -20; x < 20; ++x) {
-                std::uint8_t a[8], b[8];
-                raycast::castPixel<false, true, CompositeRay>(walking, x, y, a);
-                raycast::castPixel<false, true, CompositeRay>(stepping, x, y, b);
-                raycast::castPixel<true, false, MaximumRay>(walking, x, y, a + 4);
-                raycast::castPixel<true, false, MaximumRay>(stepping, x, y, b + 4);
-                ASSERT_EQ(std::memcmp(a, b, 8), 0) << x << " " << y;
-            }
     }
 }
 

@@ -1,15 +1,12 @@
-// What the renderers do beyond their pixels (staleness, threads, hi-res, the base class), and the
-// matrix and shading functions the renderers and the reference renderers share.
+// What the renderers do beyond their pixels (staleness, changes during a render), and the matrix and
+// shading functions the renderers and the reference renderers share.
 #include <atomic>
 #include <cstring>
 #include <numbers>
 
-#include "platform/Threads.h"
-#include "render/MIP.h"
 #include "render/Matrix.h"
 #include "render/Slices.h"
 #include "render/Volume.h"
-#include "support/Notifications.h"
 #include "support/Scene.h"
 
 namespace qz {
@@ -45,54 +42,6 @@ TEST(Renderer, RendersWhenStaleAndKeepsChangesMadeDuringARender) {
     slices.imageRef();
     s.load(3, 3, 3, std::vector<std::uint16_t>(27, 5));
     EXPECT_TRUE(volume->needsUpdateImage() && slices.needsUpdateImage());
-}
-
-// createSameClass gives a fresh renderer of the preview's class with default settings; hiRes, with
-// seven worker threads, posts its progress and then announces the image once, all on the calling thread.
-TEST(Renderer, HiResRendersAndReportsOnItsThread) {
-    testing::Scene s;
-    s.load(6, 6, 6, std::vector<std::uint16_t>(216, 3000));
-    setThreadCount(7);
-    Slices slices(s.data, s.fkt);
-    slices.setAxis(1);
-    MIP mip(s.data, s.fkt);
-    mip.setOrientation(MakeVector(1, 2, 3));
-    for (Renderer* preview : std::initializer_list<Renderer*>{&slices, &mip}) {
-        auto hi = preview->createSameClass();
-        EXPECT_STREQ(hi->className(), preview->className());
-        EXPECT_EQ(hi->orientation().x + hi->maxImageResolution() + hi->quality() + hi->doShading(), 101.0f);
-        hi->setMaxImageResolution(64);
-        testing::NotificationLog log(s.center, {kUpdateProgressBar, kNewHiResAvailable});
-        std::thread::id worker;
-        std::thread([&] {
-            worker = std::this_thread::get_id();
-            hi->hiRes();
-        }).join();
-        const auto entries = log.entries();
-        ASSERT_GE(entries.size(), 100u);
-        EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
-                                [](const auto& e) { return e.name == kNewHiResAvailable; }),
-                  1);
-        EXPECT_EQ(entries.back().name, kNewHiResAvailable);
-        for (const auto& e : entries)
-            ASSERT_EQ(e.thread, worker) << preview->className();
-        EXPECT_EQ(hi->imageRef()->width, 64);
-        EXPECT_FALSE(hi->needsUpdateImage());
-    }
-    setThreadCount(0);
-}
-
-TEST(Renderer, BaseClassSaysItCannotRenderEachTimeItIsStale) {
-    testing::Scene s;
-    Renderer r(s.data, s.fkt);
-    const auto lines = testing::stdoutLines([&] {
-        EXPECT_EQ(r.imageRef(), nullptr);
-        EXPECT_EQ(r.imageRef(), nullptr);  // no longer stale: silent
-        r.setNeedsUpdateImage(true);
-        EXPECT_EQ(r.imageRef(), nullptr);
-    });
-    EXPECT_EQ(lines,
-              std::vector<std::string>(2, "Renderer.updateImageRef called, should implemented in subclass"));
 }
 
 // Rotations about x, then y, then z, of points and directions alike, with no division by w.
