@@ -20,30 +20,24 @@ namespace {
 using testing::volumeBytes;
 
 std::uint32_t be32(const std::string& b, std::size_t at) {
-    return std::uint32_t(std::uint8_t(b[at])) << 24 | std::uint32_t(std::uint8_t(b[at + 1])) << 16 |
-           std::uint32_t(std::uint8_t(b[at + 2])) << 8 | std::uint8_t(b[at + 3]);
+    return std::uint32_t(std::uint8_t(b.at(at))) << 24 | std::uint32_t(std::uint8_t(b.at(at + 1))) << 16 |
+           std::uint32_t(std::uint8_t(b.at(at + 2))) << 8 | std::uint8_t(b.at(at + 3));
 }
 
-// The PNG is a chain of chunks, each with its CRC, from the signature to the end of the file.
-bool chunksIntact(const std::string& png) {
+// An 8-bit RGBA PNG of the image's size, chunks with good CRCs to the end of the file, whose stored
+// (uncompressed) deflate data holds every row, filter byte 0 first, then the Adler-32 of those bytes
+// (small images fit one block).
+bool pngHolds(const std::string& png, const RgbaImage& image) {
     std::size_t at = 8;
     for (std::size_t length; at + 12 <= png.size(); at += 12 + length) {
         length = be32(png, at);
         std::uint32_t crc = 0xffffffffu;
-        for (std::size_t i = at + 4; i < std::min(png.size(), at + 8 + length); ++i) {
-            crc ^= std::uint8_t(png[i]);
-            for (int k = 0; k < 8; ++k)
+        for (std::size_t i = at + 4; i < std::min(png.size(), at + 8 + length); ++i)
+            for (int k = (crc ^= std::uint8_t(png[i]), 0); k < 8; ++k)
                 crc = crc & 1 ? 0xedb88320u ^ crc >> 1 : crc >> 1;
-        }
-        if (at + 12 + length > png.size() || (crc ^ 0xffffffffu) != be32(png, at + 8 + length))
+        if ((crc ^ 0xffffffffu) != be32(png, at + 8 + length))
             return false;
     }
-    return png.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0 && at == png.size();
-}
-
-// An 8-bit RGBA PNG of the image's size whose stored (uncompressed) deflate data holds every row,
-// filter byte 0 first, then the Adler-32 of those bytes. Small images fit one block.
-::testing::AssertionResult pngHolds(const std::string& png, const RgbaImage& image) {
     std::string raw;
     for (int y = 0; y < image.height; ++y)
         raw += '\0' + std::string(image.pixels.begin() + 4 * y * image.width,
@@ -51,15 +45,11 @@ bool chunksIntact(const std::string& png) {
     std::uint32_t a = 1, b = 0;
     for (char c : raw)
         b = (b + (a = (a + std::uint8_t(c)) % 65521)) % 65521;
-    const std::size_t at = png.find(raw);
-    if (!chunksIntact(png) || png.compare(12, 4, "IHDR") != 0 || be32(png, 16) != unsigned(image.width) ||
-        be32(png, 20) != unsigned(image.height) || png.compare(24, 5, std::string("\x08\x06\0\0\0", 5)) != 0)
-        return ::testing::AssertionFailure()
-               << "not an intact RGBA PNG of " << image.width << "x" << image.height;
-    if (at == std::string::npos || at + raw.size() + 4 > png.size() ||
-        be32(png, at + raw.size()) != (b << 16 | a))
-        return ::testing::AssertionFailure() << "the pixels or their Adler-32 differ";
-    return ::testing::AssertionSuccess();
+    const std::size_t rows = png.find(raw);
+    return at == png.size() && png.compare(0, 16, std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16)) == 0 &&
+           be32(png, 16) == unsigned(image.width) && be32(png, 20) == unsigned(image.height) &&
+           png.compare(24, 5, std::string("\x08\x06\0\0\0", 5)) == 0 && rows != std::string::npos &&
+           be32(png, rows + raw.size()) == (b << 16 | a);
 }
 
 class RenderTool : public ::testing::Test {
