@@ -1,10 +1,9 @@
 #pragma once
 
-// Records what a notification centre delivers: name, "info", "progress" and the delivering thread.
+// Records what a notification centre delivers: name, "info" and "progress".
 
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/NotificationCenter.h"
@@ -16,7 +15,6 @@ class NotificationLog {
     struct Entry {
         std::string name, info;
         int progress;
-        std::thread::id thread;
     };
 
     explicit NotificationLog(NotificationCenter& center,
@@ -25,8 +23,7 @@ class NotificationLog {
         for (const std::string& name : names)
             observations_.emplace_back(center, name, nullptr, [this](const Notification& n) {
                 std::lock_guard lock(mutex_);
-                entries_.push_back(
-                    {n.name, n.stringValue("info"), n.intValue("progress", -1), std::this_thread::get_id()});
+                entries_.push_back({n.name, n.stringValue("info"), n.intValue("progress", -1)});
             });
     }
 

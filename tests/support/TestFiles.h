@@ -28,6 +28,7 @@ class TempDir {
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
     }
+
     TempDir(const TempDir&) = delete;
 
     std::string path() const { return path_.string(); }
