@@ -24,9 +24,9 @@ std::uint32_t be32(const std::string& b, std::size_t at) {
            std::uint32_t(std::uint8_t(b.at(at + 2))) << 8 | std::uint8_t(b.at(at + 3));
 }
 
-// An 8-bit RGBA PNG of the image's size, chunks with good CRCs to the end of the file, whose stored
-// (uncompressed) deflate data holds every row, filter byte 0 first, then the Adler-32 of those bytes
-// (small images fit one block).
+// An 8-bit RGBA PNG of the image's size, chunks with good CRCs to the end of the file, whose zlib
+// stream is one stored (uncompressed) deflate block of every row, filter byte 0 first, then the
+// Adler-32 of those bytes (small images fit one block).
 bool pngHolds(const std::string& png, const RgbaImage& image) {
     std::size_t at = 8;
     for (std::size_t length; at + 12 <= png.size(); at += 12 + length) {
@@ -45,11 +45,13 @@ bool pngHolds(const std::string& png, const RgbaImage& image) {
     std::uint32_t a = 1, b = 0;
     for (char c : raw)
         b = (b + (a = (a + std::uint8_t(c)) % 65521)) % 65521;
-    const std::size_t rows = png.find(raw);
+    const std::size_t rows = png.find(raw), n = raw.size();
+    const std::string head{'\x78',       '\x01',   '\x01',       char(n),
+                           char(n >> 8), char(~n), char(~n >> 8)};  // zlib, one block
     return at == png.size() && png.compare(0, 16, std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16)) == 0 &&
            be32(png, 16) == unsigned(image.width) && be32(png, 20) == unsigned(image.height) &&
            png.compare(24, 5, std::string("\x08\x06\0\0\0", 5)) == 0 && rows != std::string::npos &&
-           be32(png, rows + raw.size()) == (b << 16 | a);
+           rows >= 7 && png.compare(rows - 7, 7, head) == 0 && be32(png, rows + raw.size()) == (b << 16 | a);
 }
 
 class RenderTool : public ::testing::Test {
