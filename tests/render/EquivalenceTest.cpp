@@ -20,7 +20,14 @@ struct Grid {
     const char* name;
     int x, y, z;
     std::vector<std::uint16_t> samples;
+    std::array<double, 3> spacing{1.0, 1.0, 1.0};
 };
+
+Grid spaced(Grid g, const char* name, std::array<double, 3> spacing) {
+    g.name = name;
+    g.spacing = spacing;
+    return g;
+}
 
 Grid phantomGrid(const char* name, int x, int y, int z) {
     Grid g{name, x, y, z, std::vector<std::uint16_t>(std::size_t(x) * y * z)};
@@ -40,6 +47,9 @@ std::vector<Grid> volumes() {
         phantomGrid("phantom 40^3", 40, 40, 40),
         phantomGrid("phantom 37x29x23", 37, 29, 23),
         phantomGrid("phantom 48x44x40", 48, 44, 40),
+        // Uneven spacing: the renderers scale physical extents and the gradients follow.
+        spaced(phantomGrid("", 40, 36, 18), "phantom 40x36x18, 0.5 x 0.5 x 1.25 mm", {0.5, 0.5, 1.25}),
+        spaced(noiseGrid("", 9, 7, 5, 5), "noise 9x7x5, 3 x 1 x 0.7 mm", {3.0, 1.0, 0.7}),
         noiseGrid("noise 9x7x5", 9, 7, 5, 7),
         noiseGrid("one layer 16x16x1", 16, 16, 1, 3),
         noiseGrid("two rows 16x2x16", 16, 2, 16, 4),
@@ -111,7 +121,7 @@ TEST(Equivalence, RenderersMatchTheReferenceRenderers) {
     int variant = 0;
     for (const Grid& volume : volumes()) {
         testing::Scene s;
-        s.load(volume.x, volume.y, volume.z, volume.samples);
+        s.load(volume.x, volume.y, volume.z, volume.samples, volume.spacing);
         for (const Transfer& tf : kTransfers) {
             s.setOpacity(tf.opacity);
             s.setColor(1000, 200, 60, 40);
