@@ -1,0 +1,46 @@
+#pragma once
+
+// Small pieces every scan reader uses.
+
+#include <array>
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "data/VolumeReader.h"
+
+namespace qz::io {
+
+// Whether path ends in suffix, ignoring case (suffix in lower case).
+inline bool hasSuffix(const std::string& path, const std::string& suffix) {
+    if (path.size() < suffix.size())
+        return false;
+    for (std::size_t i = 0; i < suffix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(path[path.size() - suffix.size() + i])) != suffix[i])
+            return false;
+    }
+    return true;
+}
+
+// A stored spacing, or 1 mm with a note when it is missing, zero, negative or not a number.
+inline double spacingOrOne(double stored, int axis, std::vector<std::string>& notes) {
+    const double s = std::fabs(stored);
+    if (std::isfinite(s) && s > 0.0)
+        return s;
+    notes.push_back("no usable spacing on axis " + std::to_string(axis + 1) + "; 1 mm assumed");
+    return 1.0;
+}
+
+// a * b * ..., false when the product leaves 0 .. 2^62.
+inline bool productFits(const std::vector<std::int64_t>& factors, std::int64_t& product) {
+    product = 1;
+    for (std::int64_t f : factors) {
+        if (f < 0 || __builtin_mul_overflow(product, f, &product) || product > (std::int64_t(1) << 62))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace qz::io
