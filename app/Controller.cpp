@@ -21,12 +21,14 @@
 
 #include "app/MainWindow.h"
 #include "data/Data.h"
+#include "io/Readers.h"
 #include "platform/Threads.h"
 #include "render/MIP.h"
 #include "render/Slices.h"
 #include "render/Volume.h"
 #include "transfer/TransferFkt.h"
 #include "transfer/TransferFktView.h"
+#include "ui/DensityWindowDialog.h"
 #include "ui/HiResPanel.h"
 #include "ui/HiResView.h"
 #include "ui/HiResWindow.h"
@@ -45,6 +47,7 @@ Controller::Controller() : Controller(Data::sharedInstance(), TransferFkt::share
 
 Controller::Controller(Data& data, TransferFkt& transferFkt, QObject* parent)
     : QObject(parent), data_(data), transferFkt_(transferFkt) {
+    io::registerScanReaders();
     // Small, unshaded previews without interpolation keep dragging interactive.
     rendererSlices_ = std::make_unique<Slices>(data_, transferFkt_);
     rendererSlices_->setMaxImageResolution(kPreviewResolution);
@@ -163,6 +166,9 @@ void Controller::buildMenus() {
     fileMenu_ = mainWindow_->menuBar()->addMenu(tr("&File"));
     openAction_ = fileMenu_->addAction(tr("&Open…"), this, &Controller::openData);
     setStandardShortcut(openAction_, QKeySequence::Open, QKeySequence(Qt::CTRL | Qt::Key_O));
+    openFolderAction_ = fileMenu_->addAction(tr("Open DICOM &Folder…"), this, &Controller::openFolder);
+    densityWindowAction_ =
+        fileMenu_->addAction(tr("Density &Window…"), this, &Controller::chooseDensityWindow);
     closeAction_ = fileMenu_->addAction(tr("&Close"), this, &Controller::close);
     setStandardShortcut(closeAction_, QKeySequence::Close, QKeySequence(Qt::CTRL | Qt::Key_W));
     saveAsAction_ = fileMenu_->addAction(tr("Save &As…"), this, &Controller::saveAs);
@@ -210,6 +216,8 @@ void Controller::updateCommandStates() {
     hiResAction_->setEnabled(!hiResKey && data_.hasData() && !busy);
     // Nothing may render or load while a volume loads or a large image renders.
     openAction_->setEnabled(!busy);
+    openFolderAction_->setEnabled(!busy);
+    densityWindowAction_->setEnabled(!busy);
     rendererGroup_->setEnabled(!busy);
 }
 
@@ -227,10 +235,38 @@ QList<HiResWindow*> Controller::hiResWindows() const {
 void Controller::openData() {
     if (isBusy())
         return;
-    const QString path =
-        QFileDialog::getOpenFileName(mainWindow_, tr("Open Volume"), QString(), tr("Volume data (*.dat)"));
+    const QString path = QFileDialog::getOpenFileName(
+        mainWindow_, tr("Open Volume"), QString(),
+        tr("Volumes and scans (*.dat *.nii *.nii.gz *.nrrd *.nhdr *.mha *.mhd *.dcm *.ima);;"
+           "Quarzelle volume (*.dat);;NIfTI (*.nii *.nii.gz);;NRRD (*.nrrd *.nhdr);;MetaImage (*.mha *.mhd);;"
+           "DICOM file of a series (*)"));
     if (!path.isEmpty())
         openFile(path);
+}
+
+void Controller::openFolder() {
+    if (isBusy())
+        return;
+    const QString path = QFileDialog::getExistingDirectory(mainWindow_, tr("Open DICOM Folder"));
+    if (!path.isEmpty())
+        openFile(path);
+}
+
+void Controller::chooseDensityWindow() {
+    if (isBusy())
+        return;
+    DensityWindowDialog dialog(readOptions_, mainWindow_);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const ReadOptions chosen = dialog.options();
+    const bool changed = chosen.useWindow != readOptions_.useWindow ||
+                         (chosen.useWindow && (chosen.window.lo != readOptions_.window.lo ||
+                                               chosen.window.hi != readOptions_.window.hi));
+    readOptions_ = chosen;
+    // The current scan shows the new choice at once; a .dat holds densities already.
+    const QString current = QString::fromStdString(data_.filename());
+    if (changed && data_.hasData() && !current.endsWith(QLatin1String(".dat"), Qt::CaseInsensitive))
+        openFile(QFile::decodeName(data_.filename().c_str()));
 }
 
 bool Controller::openFile(const QString& path) {
@@ -242,7 +278,8 @@ bool Controller::openFile(const QString& path) {
     updateCommandStates();
     Data* data = &data_;
     const std::string localPath = QFile::encodeName(path).toStdString();
-    detachNewThread([data, localPath] { data->loadFromFileName(localPath); });
+    const ReadOptions options = readOptions_;
+    detachNewThread([data, localPath, options] { data->loadFromFileName(localPath, options); });
     return true;
 }
 

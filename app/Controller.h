@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QString>
 
+#include "data/VolumeReader.h"
 #include "platform/NotificationCenter.h"
 #include "ui/HiResWindow.h"  // complete type for the signal's meta type
 
@@ -45,10 +46,16 @@ class Controller : public QObject {
     ~Controller() override;
 
     // File commands.
-    void openData();  // the open panel
-    // Loads path as if it had been chosen in the open panel; false (and nothing starts) while a
-    // load or a large render is running.
+    void openData();    // the open panel: a .dat file or a scan file
+    void openFolder();  // the folder panel: a DICOM series
+    // Loads path (a file or a DICOM folder) as if it had been chosen in the open panel; false
+    // (and nothing starts) while a load or a large render is running.
     bool openFile(const QString& path);
+    // How scans opened from now on become densities; chooseDensityWindow asks (and reopens the
+    // current scan when the choice changed).
+    void setReadOptions(const ReadOptions& options) { readOptions_ = options; }
+    const ReadOptions& readOptions() const { return readOptions_; }
+    void chooseDensityWindow();
     void close();   // closes the key high-resolution window
     void saveAs();  // the save panel for the key high-resolution window
     // Saves window's visible image under the name jpegSavePath() makes of chosenPath. Clears the
@@ -140,6 +147,8 @@ class Controller : public QObject {
     QMenu* fileMenu_ = nullptr;
     QMenu* rendererMenu_ = nullptr;
     QAction* openAction_ = nullptr;
+    QAction* openFolderAction_ = nullptr;
+    QAction* densityWindowAction_ = nullptr;
     QAction* closeAction_ = nullptr;
     QAction* saveAsAction_ = nullptr;
     QAction* quitAction_ = nullptr;
@@ -155,6 +164,7 @@ class Controller : public QObject {
 
     bool loading_ = false;
     QString loadingPath_;
+    ReadOptions readOptions_;
     // High-resolution renderers between their start and their window, by address.
     std::map<const void*, std::shared_ptr<Renderer>> pendingHiRes_;
     QList<QPointer<HiResWindow>> hiResWindows_;

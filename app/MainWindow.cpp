@@ -3,9 +3,12 @@
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileInfo>
 #include <QMimeData>
 #include <QUrl>
+
+#include "data/VolumeReader.h"
 
 namespace qz {
 
@@ -20,8 +23,10 @@ QString MainWindow::droppedVolumePath(const QMimeData* mime) {
     const QUrl url = mime->urls().front();
     if (!url.isLocalFile())
         return QString();
+    // A .dat file, or anything a scan reader takes (a scan file, a DICOM file or folder).
     const QString path = url.toLocalFile();
-    if (QFileInfo(path).suffix().compare(QLatin1String("dat"), Qt::CaseInsensitive) != 0)
+    if (QFileInfo(path).suffix().compare(QLatin1String("dat"), Qt::CaseInsensitive) != 0 &&
+        !volumeReaderFor(QFile::encodeName(path).toStdString()))
         return QString();
     return path;
 }

@@ -6,14 +6,15 @@ class QMimeData;
 
 namespace qz {
 
-// The main window: accepts one dropped .dat file and reports it, and reports being closed.
+// The main window: accepts one dropped volume (a .dat file, a scan file or a DICOM folder) and
+// reports it, and reports being closed.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
   public:
     explicit MainWindow(QWidget* parent = nullptr);
 
-    // The local .dat file a drop of these data would open, or an empty string.
+    // The local volume a drop of these data would open, or an empty string.
     static QString droppedVolumePath(const QMimeData* mime);
 
   signals:

@@ -8,6 +8,7 @@
 #include <QDockWidget>
 #include <QDoubleSpinBox>
 #include <QMenu>
+#include <QDir>
 #include <QMimeData>
 #include <QSlider>
 #include <QStatusBar>
@@ -282,6 +283,9 @@ void TestController::droppedFiles_data() {
     QTest::newRow("one .dat") << QList<QUrl>{QUrl::fromLocalFile("/data/head.dat")} << true;
     QTest::newRow("upper case") << QList<QUrl>{QUrl::fromLocalFile("/data/HEAD.DAT")} << true;
     QTest::newRow("other type") << QList<QUrl>{QUrl::fromLocalFile("/data/head.raw")} << false;
+    QTest::newRow("NIfTI") << QList<QUrl>{QUrl::fromLocalFile("/data/brain.nii.gz")} << true;
+    QTest::newRow("MetaImage") << QList<QUrl>{QUrl::fromLocalFile("/data/lung.MHA")} << true;
+    QTest::newRow("DICOM folder") << QList<QUrl>{QUrl::fromLocalFile(QDir::tempPath())} << true;
     QTest::newRow("two files") << QList<QUrl>{QUrl::fromLocalFile("/a.dat"), QUrl::fromLocalFile("/b.dat")}
                                << false;
     QTest::newRow("remote") << QList<QUrl>{QUrl("https://example.org/head.dat")} << false;
