@@ -48,6 +48,11 @@ class QuietCerr {
   public:
     QuietCerr() : old_(std::cerr.rdbuf(words_.rdbuf())) {}
     ~QuietCerr() { std::cerr.rdbuf(old_); }
+    // The first line MetaIO wrote so far, or nothing.
+    std::string said() const {
+        const std::string words = words_.str();
+        return words.substr(0, words.find('\n'));
+    }
 
   private:
     std::ostringstream words_;
@@ -83,10 +88,12 @@ class MetaImageReader : public VolumeReader {
             scan.spacing[a] = a < ndims ? spacingOrOne(image.ElementSpacing(a), a, scan.notes) : 1.0;
         }
         MetaImage full;
-        if (!full.Read(path.c_str(), true) || !full.ElementData() ||
+        // MetaIO complains about a short data file but may still answer true.
+        if (!full.Read(path.c_str(), true) || !quiet.said().empty() || !full.ElementData() ||
             full.ElementType() != image.ElementType() || full.Quantity() != dims[0] * dims[1] * dims[2]) {
             throw ScanError(
-                "the samples cannot be read (missing or short data file, or damaged compression)");
+                "the samples cannot be read (missing or short data file, or damaged compression)" +
+                (quiet.said().empty() ? std::string() : ": " + quiet.said()));
         }
         progress.postIfHigher(100);
         Samples source;

@@ -24,12 +24,15 @@ inline bool hasSuffix(const std::string& path, const std::string& suffix) {
     return true;
 }
 
-// A stored spacing, or 1 mm with a note when it is missing, zero, negative or not a number.
+// A stored spacing (its size), or 1 mm when it is not given (NaN); with a note when it is zero or
+// infinite.
 inline double spacingOrOne(double stored, int axis, std::vector<std::string>& notes) {
     const double s = std::fabs(stored);
     if (std::isfinite(s) && s > 0.0)
         return s;
-    notes.push_back("no usable spacing on axis " + std::to_string(axis + 1) + "; 1 mm assumed");
+    if (!std::isnan(s))
+        notes.push_back("spacing " + std::to_string(stored) + " on axis " + std::to_string(axis + 1) +
+                        "; 1 mm assumed");
     return 1.0;
 }
 
