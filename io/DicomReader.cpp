@@ -107,7 +107,10 @@ class DicomReader : public VolumeReader {
              {kSeriesUid, kSeriesDescription, kModality, kPosition, kOrientation, kRows, kColumns,
               kPixelSpacing, kFrames, kSamplesPerPixel, kIntercept, kSlope, kRescaleType})
             scanner.AddTag(tag);
-        scanner.Scan(files);
+        {
+            const QuietStderr quiet;
+            scanner.Scan(files);
+        }
 
         // Image files only (a DICOMDIR or a report has no rows).
         std::vector<dicom::SliceHeader> headers;
@@ -170,8 +173,13 @@ class DicomReader : public VolumeReader {
             const std::string name = fs::path(headers[i].file).filename().string();
             gdcm::ImageReader reader;
             reader.SetFileName(headers[i].file.c_str());
-            if (!reader.Read())
-                throw ScanError("cannot read " + name);
+            bool decoded = false;
+            {
+                // GDCM's codecs (libjpeg and others) write to standard error themselves.
+                const QuietStderr quiet;
+                if (!reader.Read())
+                    throw ScanError("cannot read " + name);
+            }
             const gdcm::Image& image = reader.GetImage();
             const SampleType type = sampleType(image.GetPixelFormat());
             if (k == 0) {
@@ -186,7 +194,11 @@ class DicomReader : public VolumeReader {
                 std::int64_t(image.GetBufferLength()) != sliceBytes)
                 throw ScanError(name + " does not hold one " + std::to_string(series.dims[0]) + " x " +
                                 std::to_string(series.dims[1]) + " grey image");
-            if (!image.GetBuffer(raw.get() + k * sliceBytes)) {
+            {
+                const QuietStderr quiet;
+                decoded = image.GetBuffer(raw.get() + k * sliceBytes);
+            }
+            if (!decoded) {
                 throw ScanError("cannot decode the pixels of " + name + " (transfer syntax " +
                                 trimmed(image.GetTransferSyntax().GetString()) + ")");
             }

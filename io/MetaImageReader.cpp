@@ -66,6 +66,7 @@ class MetaImageReader : public VolumeReader {
     }
 
     Scan read(const std::string& path, const ReadOptions& options, ProgressPoster& progress) const override {
+        const QuietStderr silent;
         const QuietCerr quiet;
         MetaImage image;
         // The header first: sizes are checked before the library allocates anything.

@@ -60,7 +60,11 @@ class NiftiReader : public VolumeReader {
 
     Scan read(const std::string& path, const ReadOptions& options, ProgressPoster& progress) const override {
         nifti_set_debug_level(0);  // the library's own messages would go to standard error
-        const std::unique_ptr<nifti_image, ImageFree> image(nifti_image_read(path.c_str(), 0));
+        std::unique_ptr<nifti_image, ImageFree> image;
+        {
+            const QuietStderr quiet;
+            image.reset(nifti_image_read(path.c_str(), 0));
+        }
         if (!image)
             throw ScanError("not a readable NIfTI file (missing, or its header is damaged)");
         Scan scan;
@@ -92,7 +96,11 @@ class NiftiReader : public VolumeReader {
         const int64_t which[8] = {0, -1, -1, -1, 0, 0, 0, 0};
         void* raw = nullptr;
         const std::int64_t count = dims[0] * dims[1] * dims[2];
-        const std::int64_t got = nifti_read_collapsed_image(image.get(), which, &raw);
+        std::int64_t got;
+        {
+            const QuietStderr quiet;
+            got = nifti_read_collapsed_image(image.get(), which, &raw);
+        }
         const std::unique_ptr<void, decltype(&std::free)> samples(raw, &std::free);
         if (got != count * bytesPerSample(type))
             throw ScanError("the file ends before its samples do (truncated or damaged)");

@@ -69,7 +69,12 @@ std::unique_ptr<Nrrd, NrrdFree> load(const std::string& path, bool headerOnly) {
     if (!nrrd || !state)
         throw std::bad_alloc();
     nrrdIoStateSet(state.get(), nrrdIoStateSkipData, headerOnly ? 1 : 0);
-    if (nrrdLoad(nrrd.get(), path.c_str(), state.get()) != 0) {
+    int failed;
+    {
+        const QuietStderr quiet;
+        failed = nrrdLoad(nrrd.get(), path.c_str(), state.get());
+    }
+    if (failed != 0) {
         throw ScanError(headerOnly
                             ? "not a readable NRRD header: " + lastError()
                             : "the samples cannot be read (truncated, damaged or unsupported encoding): " +

@@ -2,10 +2,14 @@
 
 // Small pieces every scan reader uses.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <array>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -45,5 +49,32 @@ inline bool productFits(const std::vector<std::int64_t>& factors, std::int64_t& 
     }
     return true;
 }
+
+// While alive, standard error goes nowhere: the format libraries print their own diagnostics
+// there, and the user gets the reader's one line instead.
+class QuietStderr {
+  public:
+    QuietStderr() {
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0)
+            ::dup2(null, STDERR_FILENO);
+        if (null >= 0)
+            ::close(null);
+    }
+    ~QuietStderr() {
+        std::fflush(stderr);
+        if (saved_ >= 0) {
+            ::dup2(saved_, STDERR_FILENO);
+            ::close(saved_);
+        }
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+  private:
+    int saved_ = -1;
+};
 
 }  // namespace qz::io

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "io/ReaderSupport.h"
 #include "io/Readers.h"
 #include "platform/RegularFile.h"
 
@@ -35,9 +36,10 @@ bool parseWindow(const char* lo, const char* hi, ReadOptions* options) {
 
 bool loadVolume(Data& data, const std::string& path, const ReadOptions& options, std::string* message) {
     io::registerScanReaders();
-    // The .dat loader only says "file < 6 Bytes" for a file it cannot open; say why here.
+    // The .dat loader only says "file < 6 Bytes" for a file it cannot open; say why here. Folders
+    // hold DICOM series, unless named as a .dat.
     std::error_code error;
-    if (!std::filesystem::is_directory(path, error)) {
+    if (!std::filesystem::is_directory(path, error) || io::hasSuffix(path, ".dat")) {
         const RegularFile file(path);
         if (file.openError() != 0) {
             *message = "cannot read volume '" + path + "': " + std::strerror(file.openError());
