@@ -133,12 +133,15 @@ Series assemble(const std::vector<SliceHeader>& headers, const std::string& pref
     const std::array<double, 3> normal = {o[1] * o[5] - o[2] * o[4], o[2] * o[3] - o[0] * o[5],
                                           o[0] * o[4] - o[1] * o[3]};
     const double length = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] + normal[2] * normal[2]);
-    if (!(length > 0.5))
+    if (!(length > 0.5) || !std::isfinite(length))
         throw ScanError(baseName(first.file) + " has an invalid slice orientation");
     std::vector<std::pair<double, std::size_t>> along;
     for (std::size_t i : slices) {
         const auto& p = headers[i].position;
-        along.emplace_back((p[0] * normal[0] + p[1] * normal[1] + p[2] * normal[2]) / length, i);
+        const double distance = (p[0] * normal[0] + p[1] * normal[1] + p[2] * normal[2]) / length;
+        if (!std::isfinite(distance))
+            throw ScanError(baseName(headers[i].file) + " has a slice position out of range");
+        along.emplace_back(distance, i);
     }
     std::sort(along.begin(), along.end());
 

@@ -15,6 +15,7 @@
 
 #include "data/Data.h"
 #include "support/Notifications.h"
+#include "support/SpacedVolume.h"
 #include "support/TestFiles.h"
 
 namespace qz {
@@ -263,6 +264,22 @@ TEST_F(Loader, GradientsEqualCentralDifferencesBitForBit) {
                         0.5f * (d(x, y, z + 1) - d(x, y, z - 1))));
                     ASSERT_TRUE(sameBits(v->getGradient(x, y, z), expected)) << x << "," << y << "," << z;
                 }
+    }
+}
+
+// Uneven spacing: each difference is divided by its axis's spacing (here z samples lie 2 mm
+// apart), through the SSE rows and the scalar ends alike.
+TEST_F(Loader, GradientsFollowUnevenSpacing) {
+    testing::writeSpacedVolume(dir.file("v.spaced"), 9, 3, 3,
+                               samplesOf(9, 3, 3, [](int x, int, int z) { return 100 * x + 100 * z; }),
+                               {1.0, 1.0, 2.0});
+    EXPECT_EQ(load(dir.file("v.spaced")), std::vector<std::string>{});
+    EXPECT_EQ(data.volume()->spacing(), (std::array<double, 3>{1.0, 1.0, 2.0}));
+    for (int x = 1; x < 8; ++x) {
+        const _Vector g = data.getGradient(x, 1, 1);
+        EXPECT_NEAR(g.x, 2.0 / std::sqrt(5.0), 1e-6) << x;
+        EXPECT_NEAR(g.z, 1.0 / std::sqrt(5.0), 1e-6) << x;
+        EXPECT_EQ(g.y, 0.0f) << x;
     }
 }
 

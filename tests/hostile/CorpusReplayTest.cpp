@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "fuzz/FuzzChecks.h"
+#include "fuzz/ScanChecks.h"
 #include "support/TestFiles.h"
 
 namespace qz {
@@ -22,6 +23,10 @@ TEST(CorpusReplay, EveryCommittedInputPassesItsTargetsChecks) {
          }},
         {"fuzz_transfer_text",
          [](const std::string& b, const std::string&) { return fuzz::checkTransferText(b); }},
+        {"fuzz_scan_assembly",
+         [&](const std::string& b, const std::string&) {
+             return fuzz::checkScanAssembly(bytesOf(b), b.size());
+         }},
     };
     testing::TempDir dir;
     for (const auto& [target, check] : targets) {
