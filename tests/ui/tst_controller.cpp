@@ -5,10 +5,10 @@
 #include <QAbstractButton>
 #include <QActionGroup>
 #include <QButtonGroup>
+#include <QDir>
 #include <QDockWidget>
 #include <QDoubleSpinBox>
 #include <QMenu>
-#include <QDir>
 #include <QMimeData>
 #include <QSlider>
 #include <QStatusBar>
