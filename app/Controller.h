@@ -51,10 +51,8 @@ class Controller : public QObject {
     // Loads path (a file or a DICOM folder) as if it had been chosen in the open panel; false
     // (and nothing starts) while a load or a large render is running.
     bool openFile(const QString& path);
-    // How scans opened from now on become densities; chooseDensityWindow asks (and reopens the
-    // current scan when the choice changed).
-    void setReadOptions(const ReadOptions& options) { readOptions_ = options; }
-    const ReadOptions& readOptions() const { return readOptions_; }
+    // Asks how scans opened from now on become densities (the density window dialog), and
+    // reopens the current scan when the choice changed.
     void chooseDensityWindow();
     void close();   // closes the key high-resolution window
     void saveAs();  // the save panel for the key high-resolution window
@@ -164,7 +162,7 @@ class Controller : public QObject {
 
     bool loading_ = false;
     QString loadingPath_;
-    ReadOptions readOptions_;
+    ReadOptions readOptions_;  // for scans: the automatic density rule or a window
     // High-resolution renderers between their start and their window, by address.
     std::map<const void*, std::shared_ptr<Renderer>> pendingHiRes_;
     QList<QPointer<HiResWindow>> hiResWindows_;

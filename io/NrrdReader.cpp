@@ -131,7 +131,8 @@ class NrrdReader : public VolumeReader {
         if (volumes > 1)
             scan.notes.push_back("holds " + std::to_string(volumes) + " volumes; the first is shown");
         const auto nrrd = load(path, false);
-        if (nrrd->type != int(nrrdTypeBlock) && sampleType(nrrd->type) != type)
+        if (sampleType(nrrd->type) != type || !nrrd->data ||
+            std::int64_t(nrrdElementNumber(nrrd.get())) < dims[0] * dims[1] * dims[2])
             throw ScanError("the file changed while reading");
         progress.postIfHigher(100);
         for (int a = 0; a < 3; ++a)
