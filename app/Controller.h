@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QString>
 
+#include "data/VolumeReader.h"
 #include "platform/NotificationCenter.h"
 
 class QWidget;
@@ -52,9 +53,13 @@ class Controller : public QObject {
     void connectMainWindow();
 
     // File commands.
-    void openData();  // the open panel
-    void close();     // closes the key high-resolution window
-    void saveAs();    // the save panel for the key high-resolution window
+    void openData();    // the open panel: a .dat file or a scan file
+    void openFolder();  // the folder panel: a DICOM series
+    // Asks how scans opened from now on become densities (the density window dialog), and
+    // reopens the current scan when the choice changed.
+    void chooseDensityWindow();
+    void close();   // closes the key high-resolution window
+    void saveAs();  // the save panel for the key high-resolution window
     void loadFinished();
     void loadFailed(const QString& reason);
 
@@ -99,6 +104,7 @@ class Controller : public QObject {
 
     bool loading_ = false;
     QString loadingPath_;
+    ReadOptions readOptions_;  // for scans: the automatic density rule or a window
     // High-resolution renderers between their start and their window, by address.
     std::map<const void*, std::shared_ptr<Renderer>> pendingHiRes_;
     QList<QPointer<HiResWindow>> hiResWindows_;

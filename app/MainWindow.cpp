@@ -1,4 +1,5 @@
 #include "app/MainWindow.h"
+#include "data/VolumeReader.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -8,6 +9,7 @@
 #include <QDockWidget>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QMenu>
@@ -49,8 +51,8 @@ QAction* addNamedAction(QMenu* menu, const QString& text, const char* name) {
     return action;
 }
 
-// The one local file of a drop with the suffix (any case), or an empty string.
-QString droppedLocalFile(const QMimeData* mime, QLatin1String suffix) {
+// The one local file of a drop, with the suffix (any case) unless that is empty, or an empty string.
+QString droppedLocalFile(const QMimeData* mime, const QString& suffix) {
     // One file only, as in the open panel.
     if (!mime || !mime->hasUrls() || mime->urls().size() != 1)
         return QString();
@@ -58,7 +60,7 @@ QString droppedLocalFile(const QMimeData* mime, QLatin1String suffix) {
     if (!url.isLocalFile())
         return QString();
     const QString path = url.toLocalFile();
-    if (QFileInfo(path).suffix().compare(suffix, Qt::CaseInsensitive) != 0)
+    if (!suffix.isEmpty() && QFileInfo(path).suffix().compare(suffix, Qt::CaseInsensitive) != 0)
         return QString();
     return path;
 }
@@ -153,6 +155,8 @@ void MainWindow::buildMenus() {
     fileMenu_->setObjectName(QStringLiteral("fileMenu"));
     actions_.open = addNamedAction(fileMenu_, tr("&Open…"), "openAction");
     setStandardShortcut(actions_.open, QKeySequence::Open, QKeySequence(Qt::CTRL | Qt::Key_O));
+    actions_.openFolder = addNamedAction(fileMenu_, tr("Open DICOM &Folder…"), "openFolderAction");
+    actions_.densityWindow = addNamedAction(fileMenu_, tr("Density &Window…"), "densityWindowAction");
     actions_.close = addNamedAction(fileMenu_, tr("&Close"), "closeAction");
     setStandardShortcut(actions_.close, QKeySequence::Close, QKeySequence(Qt::CTRL | Qt::Key_W));
     actions_.saveAs = addNamedAction(fileMenu_, tr("Save &As…"), "saveAsAction");
@@ -188,11 +192,17 @@ void MainWindow::buildMenus() {
 }
 
 QString MainWindow::droppedVolumePath(const QMimeData* mime) {
-    return droppedLocalFile(mime, QLatin1String("dat"));
+    // A .dat file, or anything a scan reader takes (a scan file, a DICOM file or folder).
+    if (QString path = droppedLocalFile(mime, QString());
+        !path.isEmpty() &&
+        (QFileInfo(path).suffix().compare(QLatin1String("dat"), Qt::CaseInsensitive) == 0 ||
+         volumeReaderFor(QFile::encodeName(path).toStdString())))
+        return path;
+    return QString();
 }
 
 QString MainWindow::droppedTransferFktPath(const QMimeData* mime) {
-    return droppedLocalFile(mime, QLatin1String("tf"));
+    return droppedLocalFile(mime, QStringLiteral("tf"));
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {

@@ -35,6 +35,8 @@ class MainWindow : public QMainWindow {
     // The menus' commands. Quit closes every window; the others are the controller's.
     struct Actions {
         QAction* open = nullptr;
+        QAction* openFolder = nullptr;     // a DICOM series
+        QAction* densityWindow = nullptr;  // how scans become densities
         QAction* close = nullptr;
         QAction* saveAs = nullptr;
         QAction* quit = nullptr;
@@ -73,7 +75,8 @@ class MainWindow : public QMainWindow {
     ProgressSheet* progressSheet() const { return progressSheet_; }
     HiResPanel* hiResPanel() const { return hiResPanel_; }
 
-    // The local .dat file a drop of these data would open, or an empty string.
+    // The local volume a drop of these data would open (a .dat file, a scan file or a DICOM folder),
+    // or an empty string.
     static QString droppedVolumePath(const QMimeData* mime);
     // The local .tf file a drop of these data would open, or an empty string.
     static QString droppedTransferFktPath(const QMimeData* mime);

@@ -18,7 +18,7 @@ int main(int argc, char* argv[]) {
     controller.transferFktCommands()->restoreRemembered();
     window->show();
 
-    // quarzelle [FILE.dat]: open the file as if it had been chosen in the open panel.
+    // quarzelle [FILE|FOLDER]: open the volume, scan or DICOM folder as if chosen in the open panel.
     const QStringList arguments = QApplication::arguments();
     if (arguments.size() > 1)
         controller.openFile(arguments.at(1));

@@ -10,6 +10,7 @@
 #include "render/MIP.h"
 #include "render/Slices.h"
 #include "render/Volume.h"
+#include "support/ScanFiles.h"
 #include "support/Subprocess.h"
 #include "tools/phantom.h"
 #include "transfer/TransferFktText.h"
@@ -96,7 +97,8 @@ TEST_F(RenderTool, BadArgumentsGiveOneLineAndNoImage) {
 --renderer slices --out OUT.png --depth nan | depth; --renderer slices --out OUT.png --depth deep | deep;
 -- --orientation 0 nan 0 | nan; -- --orientation 0 1 | three values; -- --orientation inf 0 0 | inf;
 -- --orientation 1e39 0 0 | 1e39; -- --threads 0 | thread; --renderer volume --out OUT.bmp | .bmp;
---renderer volume --out OUT | out; HEAD --renderer volume --out OUT.png | unexpected)");
+--renderer volume --out OUT | out; HEAD --renderer volume --out OUT.png | unexpected;
+-- --window 10 | two values; -- --window 10 5 | 10 5; -- --window 0 nan | nan)");
     for (std::string c; std::getline(cases, c, ';');) {
         std::vector<std::string> args{head};
         std::istringstream words(c.substr(0, c.find('|')));
@@ -183,6 +185,52 @@ TEST_F(RenderTool, PngKeepsTheRenderersBytes) {
     const std::string jpeg = testing::readFile(dir.file("slice.JPG"));
     EXPECT_TRUE(jpeg.size() > 4 && jpeg.compare(0, 2, "\xff\xd8") == 0 &&
                 jpeg.compare(jpeg.size() - 2, 2, "\xff\xd9") == 0);
+}
+
+// quarzelle-convert: a scan becomes a .dat that renders byte for byte as the scan did (even
+// spacing), the spacing it drops is named, and failures leave the output as it was.
+TEST_F(RenderTool, ConvertedScanRendersAsTheScan) {
+    std::vector<std::int16_t> samples;
+    for (int i = 0; i < 12 * 10 * 8; ++i)
+        samples.push_back(std::int16_t((i * 37) % 900 - 300));
+    const std::string scan =
+        dir.write("head.nii", testing::nifti(1, {12, 10, 8}, 4, 16, {2, 2, 2}, testing::raw(samples)));
+    const std::string converted = dir.file("head.dat");
+    auto convert = [](std::vector<std::string> args) {
+        args.insert(args.begin(), QZ_CONVERT_TOOL);
+        return testing::runProcess(args);
+    };
+    const auto r = convert({scan, converted});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "wrote " + converted +
+                         ": 12 x 10 x 8 densities; the spacing 2 x 2 x 2 mm is dropped (.dat has none)\n");
+    for (const char* renderer : {"slices", "volume"}) {
+        ASSERT_EQ(run({scan, "--renderer", renderer, "--quality", "1", "--shading", "--orientation", "0.5",
+                       "0.7", "0.2", "--out", out})
+                      .status,
+                  0);
+        const std::string fromScan = testing::readFile(out);
+        ASSERT_EQ(run({converted, "--renderer", renderer, "--quality", "1", "--shading", "--orientation",
+                       "0.5", "0.7", "0.2", "--out", out})
+                      .status,
+                  0);
+        EXPECT_TRUE(testing::readFile(out) == fromScan) << renderer;
+    }
+    const std::string before = testing::readFile(converted);
+    const std::pair<std::vector<std::string>, int> failures[] = {
+        {{scan}, 2},
+        {{scan, dir.file("out.raw")}, 2},
+        {{scan, converted, "--window", "3", "1"}, 2},
+        {{dir.file("none.nii"), converted}, 1},
+        {{dir.write("cut.nii", testing::nifti(1, {12, 10, 8}, 4, 16, {2, 2, 2}, "xy")), converted}, 1},
+    };
+    for (const auto& [args, status] : failures) {
+        const auto f = convert(args);
+        EXPECT_EQ(f.status, status) << args[0];
+        EXPECT_EQ(testing::lines(f.err).size(), 1u) << f.err;
+        EXPECT_EQ(f.err.rfind("quarzelle-convert: ", 0), 0u) << f.err;
+    }
+    EXPECT_TRUE(testing::readFile(converted) == before);
 }
 
 }  // namespace

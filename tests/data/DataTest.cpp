@@ -12,6 +12,7 @@
 
 #include "data/Data.h"
 #include "support/Notifications.h"
+#include "support/SpacedVolume.h"
 #include "support/TestFiles.h"
 
 namespace qz {
@@ -173,6 +174,22 @@ TEST_F(Loader, GradientsEqualCentralDifferencesBitForBit) {
     // 100, 110, 110, 100 along x: gradients +x, +x, -x, -x; halfway between opposites they cancel.
     const auto hill = volumeOf(4, 2, 2, [](int x, int, int) { return x == 1 || x == 2 ? 110 : 100; });
     EXPECT_TRUE(sameBits(hill->getGradientForRelative(0.5f, 0.5f, 0.5f), MakeVector(0, 0, 0)));
+}
+
+// Uneven spacing: each difference is divided by its axis's spacing (here z samples lie 2 mm
+// apart), through the SSE rows and the scalar ends alike.
+TEST_F(Loader, GradientsFollowUnevenSpacing) {
+    testing::writeSpacedVolume(dir.file("v.spaced"), 9, 3, 3,
+                               samplesOf(9, 3, 3, [](int x, int, int z) { return 100 * x + 100 * z; }),
+                               {1.0, 1.0, 2.0});
+    EXPECT_EQ(load(dir.file("v.spaced")), std::vector<std::string>{});
+    EXPECT_EQ(data.volume()->spacing(), (std::array<double, 3>{1.0, 1.0, 2.0}));
+    for (int x = 1; x < 8; ++x) {
+        const _Vector g = data.getGradient(x, 1, 1);
+        EXPECT_NEAR(g.x, 2.0 / std::sqrt(5.0), 1e-6) << x;
+        EXPECT_NEAR(g.z, 1.0 / std::sqrt(5.0), 1e-6) << x;
+        EXPECT_EQ(g.y, 0.0f) << x;
+    }
 }
 
 // Grid lookups clamp to the border voxel; relative lookups interpolate (the last and first cells

@@ -3,6 +3,7 @@
 // Reference renderers (slices, ray caster, maximum intensity projection): one pixel, one sample at a
 // time through the public lookups and getRGBA; the production renderers must match them byte for byte.
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -36,7 +37,18 @@ inline Result renderSlices(const VolumeData& volume, TransferFkt& fkt, int maxIm
             w = volume.xDim();
             h = volume.yDim();
         }
-        if (w > h) {
+        const std::array<double, 3>& sp = volume.spacing();
+        if (!volume.evenSpacing()) {
+            // Physical proportions: each side in millimetres.
+            const double wl = w * (axis == 0 ? sp[2] : sp[0]), hl = h * (axis == 1 ? sp[2] : sp[1]);
+            if (wl > hl) {
+                width = maxImageResolution;
+                height = int(double(maxImageResolution) * hl / wl);
+            } else {
+                height = maxImageResolution;
+                width = int(double(maxImageResolution) * wl / hl);
+            }
+        } else if (w > h) {
             width = maxImageResolution;
             height = int(float(maxImageResolution) * float(h) / float(w));
         } else {
@@ -147,7 +159,15 @@ inline Result renderVolume(const VolumeData& volume, TransferFkt& fkt, int maxIm
     if (Z > m)
         m = Z;
     int xDim = 0, yDim = 0, zDim = 0;
-    if (m > 0) {
+    const std::array<double, 3>& sp = volume.spacing();
+    if (m > 0 && !volume.evenSpacing()) {
+        // Physical extents: the longest becomes the resolution.
+        const double lx = X * sp[0], ly = Y * sp[1], lz = Z * sp[2];
+        const double l = lx > ly ? (lx > lz ? lx : lz) : (ly > lz ? ly : lz);
+        xDim = int(double(maxImageResolution) * lx / l + 0.5);
+        yDim = int(double(maxImageResolution) * ly / l + 0.5);
+        zDim = int(double(maxImageResolution) * lz / l + 0.5);
+    } else if (m > 0) {
         const float s = float(maxImageResolution) / float(m);
         xDim = int(float(X) * s + 0.5f);
         yDim = int(float(Y) * s + 0.5f);

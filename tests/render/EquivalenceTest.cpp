@@ -21,6 +21,7 @@ struct Grid {
     std::string name;
     int x, y, z;
     std::vector<std::uint16_t> samples;
+    std::array<double, 3> spacing{1.0, 1.0, 1.0};
 };
 
 std::vector<Grid> volumes() {
@@ -38,6 +39,16 @@ std::vector<Grid> volumes() {
         grids.push_back({"noise", d[0], d[1], d[2], testing::samplesOf(d[0], d[1], d[2], [&](int, int, int) {
                              return int(random() % kMaxDensity);
                          })});
+    // Uneven spacing: the renderers scale physical extents and the gradients follow.
+    grids.push_back({"phantom, 0.5 x 0.5 x 1.25 mm",
+                     40,
+                     36,
+                     18,
+                     std::vector<std::uint16_t>(40 * 36 * 18),
+                     {0.5, 0.5, 1.25}});
+    phantom::generateSlices(40, 36, 18, 1, 0, 18, grids.back().samples.data());
+    grids.push_back(grids[3]);  // the 9 x 7 x 5 noise
+    grids.back().spacing = {3.0, 1.0, 0.7};
     auto distance = [](float x, float y, float z) { return std::sqrt(x * x + y * y + z * z); };
     // A one-voxel shell of 2600 with a soft core of 1200.
     grids.push_back({"shell", 24, 24, 24, testing::samplesOf(24, 24, 24, [&](int x, int y, int z) {
@@ -99,7 +110,7 @@ TEST(Equivalence, RenderersMatchTheReferenceRenderers) {
     int variant = 0;
     for (const Grid& volume : volumes()) {
         testing::Scene s;
-        s.load(volume.x, volume.y, volume.z, volume.samples);
+        s.load(volume.x, volume.y, volume.z, volume.samples, volume.spacing);
         for (const auto& [tf, opacity] : kTransfers) {
             s.setOpacity(opacity);
             s.setColor(1000, 200, 60, 40);

@@ -44,6 +44,19 @@ TEST(Renderer, RendersWhenStaleAndKeepsChangesMadeDuringARender) {
     EXPECT_TRUE(volume->needsUpdateImage() && slices.needsUpdateImage());
 }
 
+// Uneven spacing: images keep the physical proportions (a CT of 0.5 mm pixels 1.25 mm apart).
+TEST(Renderer, ImagesKeepPhysicalProportions) {
+    testing::Scene s;
+    s.load(40, 36, 18, std::vector<std::uint16_t>(40 * 36 * 18, 2000), {0.5, 0.5, 1.25});
+    Slices slices(s.data, s.fkt);
+    slices.setMaxImageResolution(100);
+    for (const auto& [axis, width, height] : {std::tuple{0, 100, 80}, {1, 88, 100}, {2, 100, 90}}) {
+        slices.setAxis(axis);  // sides 22.5 mm (z) x 18 mm (y), 20 x 22.5 mm, 20 x 18 mm
+        const auto image = slices.imageRef();
+        EXPECT_EQ(image->width * 1000 + image->height, width * 1000 + height) << axis;
+    }
+}
+
 // Rotations about x, then y, then z, of points and directions alike, with no division by w.
 TEST(Matrix, RotationsAboutXThenYThenZ) {
     const float h = std::numbers::pi_v<float> / 2.0f;

@@ -32,8 +32,9 @@ class TestController : public QObject {
         const QList<QAction*> menus = app.window->menuBar()->actions();
         QCOMPARE(menus.size(), 5);
         const QList<QAction*> file = menus[0]->menu()->actions();
-        QVERIFY(file.size() == 5 && file[3]->isSeparator());
-        QCOMPARE(file, (QList<QAction*>{a.open, a.close, a.saveAs, file[3], a.quit}));
+        QVERIFY(file.size() == 7 && file[5]->isSeparator());
+        QCOMPARE(file, (QList<QAction*>{a.open, a.openFolder, a.densityWindow, a.close, a.saveAs, file[5],
+                                        a.quit}));
         QCOMPARE(menus[1]->menu()->actions(), (QList<QAction*>{t.undo, t.redo}));
         QCOMPARE(menus[2]->menu()->actions(), (QList<QAction*>{a.slices, a.volume, a.mip}));
         QList<QAction*> tf = menus[3]->menu()->actions();
@@ -158,6 +159,13 @@ class TestController : public QObject {
             QVERIFY(enter.isAccepted() == accepted && app.idle() != accepted);
             QTRY_VERIFY(app.idle());
             QCOMPARE(app.window->windowTitle().endsWith(" - " + names[0]), accepted);
+        }
+        // Scans and folders (a DICOM series) are taken as well.
+        for (const QString& path :
+             {QStringLiteral("/d/brain.nii.gz"), QStringLiteral("/d/lung.MHA"), QDir::tempPath()}) {
+            QMimeData mime;
+            mime.setUrls({QUrl::fromLocalFile(path)});
+            QCOMPARE(MainWindow::droppedVolumePath(&mime), path);
         }
     }
 
