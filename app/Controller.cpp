@@ -9,24 +9,25 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QSpinBox>
 #include <QStatusBar>
-#include <QVBoxLayout>
 #include <QWindow>
 
 #include "app/MainWindow.h"
+#include "app/TransferFktCommands.h"
 #include "data/Data.h"
+#include "io/Readers.h"
 #include "platform/Threads.h"
 #include "render/MIP.h"
 #include "render/Slices.h"
 #include "render/Volume.h"
 #include "transfer/TransferFkt.h"
-#include "transfer/TransferFktView.h"
+#include "ui/DensityWindowDialog.h"
+#include "ui/GuiThread.h"
 #include "ui/HiResPanel.h"
 #include "ui/HiResView.h"
 #include "ui/HiResWindow.h"
@@ -37,54 +38,47 @@
 
 namespace qz {
 
-namespace {
-constexpr int kPreviewResolution = 100;
-}
-
 Controller::Controller() : Controller(Data::sharedInstance(), TransferFkt::sharedInstance()) {}
 
 Controller::Controller(Data& data, TransferFkt& transferFkt, QObject* parent)
     : QObject(parent), data_(data), transferFkt_(transferFkt) {
+    io::registerScanReaders();
     // Small, unshaded previews without interpolation keep dragging interactive.
     rendererSlices_ = std::make_unique<Slices>(data_, transferFkt_);
-    rendererSlices_->setMaxImageResolution(kPreviewResolution);
+    rendererSlices_->setMaxImageResolution(MainWindow::kPreviewResolution);
     rendererVolume_ = std::make_unique<Volume>(data_, transferFkt_);
-    rendererVolume_->setMaxImageResolution(kPreviewResolution);
+    rendererVolume_->setMaxImageResolution(MainWindow::kPreviewResolution);
     rendererVolume_->setDoShading(false);
     rendererVolume_->setQuality(0);
     rendererMIP_ = std::make_unique<MIP>(data_, transferFkt_);
-    rendererMIP_->setMaxImageResolution(kPreviewResolution);
+    rendererMIP_->setMaxImageResolution(MainWindow::kPreviewResolution);
     rendererMIP_->setDoShading(false);
     rendererMIP_->setQuality(0);
 
-    buildMainWindow();
-    buildMenus();
-    hiResQuality_ = hiResPanel_->resolutionBox()->value();
-    doShading_ = hiResPanel_->shadingBox()->isChecked();
+    mainWindow_ = new MainWindow(data_, transferFkt_);
+    connectMainWindow();
+    transferFktCommands_ = new TransferFktCommands(mainWindow_, transferFkt_, this);
+    hiResQuality_ = mainWindow_->hiResPanel()->resolutionBox()->value();
+    doShading_ = mainWindow_->hiResPanel()->shadingBox()->isChecked();
 
     renderSlices();
 
-    // Handlers run on the posting thread: copy what they need and queue the rest to this object.
+    // Handlers run on the posting thread: they copy what they need and queue the rest to this object.
     NotificationCenter& center = data_.notificationCenter();
-    progressObservation_ = Observation(center, kUpdateProgressBar, nullptr, [this](const Notification& n) {
-        const QString info = QString::fromStdString(n.stringValue("info"));
-        const int progress = n.intValue("progress");
-        QMetaObject::invokeMethod(
-            this, [this, info, progress] { updateProgressBarPanel(info, progress); }, Qt::QueuedConnection);
-    });
-    newDataObservation_ = Observation(center, kNewDataAvailable, nullptr, [this](const Notification&) {
-        QMetaObject::invokeMethod(
-            this, [this] { loadFinished(); }, Qt::QueuedConnection);
-    });
-    loadFailedObservation_ = Observation(center, kDataLoadFailed, nullptr, [this](const Notification& n) {
+    progressObservation_ =
+        observeOnGuiThread(center, kUpdateProgressBar, this, [this](const Notification& n) {
+            const QString info = QString::fromStdString(n.stringValue("info"));
+            const int progress = n.intValue("progress");
+            return [this, info, progress] { updateProgressBarPanel(info, progress); };
+        });
+    newDataObservation_ = observeOnGuiThread(center, kNewDataAvailable, this, [this] { loadFinished(); });
+    loadFailedObservation_ = observeOnGuiThread(center, kDataLoadFailed, this, [this](const Notification& n) {
         const QString reason = QString::fromStdString(n.stringValue("info"));
-        QMetaObject::invokeMethod(
-            this, [this, reason] { loadFailed(reason); }, Qt::QueuedConnection);
+        return [this, reason] { loadFailed(reason); };
     });
-    hiResObservation_ = Observation(center, kNewHiResAvailable, nullptr, [this](const Notification& n) {
+    hiResObservation_ = observeOnGuiThread(center, kNewHiResAvailable, this, [this](const Notification& n) {
         const void* renderer = n.object;
-        QMetaObject::invokeMethod(
-            this, [this, renderer] { displayHiResWindow(renderer); }, Qt::QueuedConnection);
+        return [this, renderer] { displayHiResWindow(renderer); };
     });
 
     connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, &Controller::updateCommandStates);
@@ -108,86 +102,30 @@ Controller::~Controller() {
     delete mainWindow_;
 }
 
-void Controller::buildMainWindow() {
-    mainWindow_ = new MainWindow;
-    mainWindow_->setWindowTitle(QStringLiteral("Quarzelle"));
+void Controller::connectMainWindow() {
+    const MainWindow::Actions& actions = mainWindow_->actions();
+    connect(actions.open, &QAction::triggered, this, &Controller::openData);
+    connect(actions.openFolder, &QAction::triggered, this, &Controller::openFolder);
+    connect(actions.densityWindow, &QAction::triggered, this, &Controller::chooseDensityWindow);
+    connect(actions.close, &QAction::triggered, this, &Controller::close);
+    connect(actions.saveAs, &QAction::triggered, this, &Controller::saveAs);
+    connect(actions.slices, &QAction::triggered, this, &Controller::renderSlices);
+    connect(actions.volume, &QAction::triggered, this, &Controller::renderVolume);
+    connect(actions.mip, &QAction::triggered, this, &Controller::renderMIP);
+    connect(actions.hiRes, &QAction::triggered, this, &Controller::displayHiResPanel);
 
-    auto* central = new QWidget(mainWindow_);
-    auto* layout = new QVBoxLayout(central);
-    previewView_ = new PreviewView(central, data_.notificationCenter());
-    previewView_->setMinimumSize(kPreviewResolution + 2, kPreviewResolution + 2);
-    transferFktView_ = new TransferFktView(central, transferFkt_, data_);
-    // The preview images are at most 100 pixels a side; the editor takes the remaining height.
-    layout->addWidget(previewView_, 0);
-    layout->addWidget(transferFktView_, 1);
-    mainWindow_->setCentralWidget(central);
-    mainWindow_->statusBar();
+    SlicesSettings* slices = mainWindow_->slicesSettings();
+    connect(slices, &SlicesSettings::axisChanged, this, &Controller::slicesAxis);
+    connect(slices, &SlicesSettings::depthChanged, this, &Controller::slicesDepth);
 
-    // The drawer: a side dock that shows the slice settings while slices are selected.
-    drawer_ = new QDockWidget(tr("Slices"), mainWindow_);
-    drawer_->setObjectName(QStringLiteral("slicesDrawer"));
-    drawer_->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable);
-    slicesView_ = new SlicesSettings(drawer_);
-    drawer_->setWidget(slicesView_);
-    mainWindow_->addDockWidget(Qt::RightDockWidgetArea, drawer_);
-    connect(slicesView_, &SlicesSettings::axisChanged, this, &Controller::slicesAxis);
-    connect(slicesView_, &SlicesSettings::depthChanged, this, &Controller::slicesDepth);
-
-    progressPanel_ = new ProgressSheet(mainWindow_);
-
-    hiResPanel_ = new HiResPanel(mainWindow_);
-    connect(hiResPanel_->resolutionBox(), &QSpinBox::valueChanged, this, &Controller::setHiResQuality);
-    connect(hiResPanel_->shadingBox(), &QCheckBox::toggled, this, &Controller::setHiResShading);
-    connect(hiResPanel_->renderButton(), &QPushButton::clicked, this, &Controller::createHiRes);
-    connect(hiResPanel_, &QDialog::rejected, this, &Controller::closeHiResPanel);
+    HiResPanel* panel = mainWindow_->hiResPanel();
+    connect(panel->resolutionBox(), &QSpinBox::valueChanged, this,
+            [this](int value) { hiResQuality_ = value; });
+    connect(panel->shadingBox(), &QCheckBox::toggled, this, [this](bool checked) { doShading_ = checked; });
+    connect(panel->renderButton(), &QPushButton::clicked, this, &Controller::createHiRes);
+    connect(panel, &QDialog::rejected, this, &Controller::closeHiResPanel);
 
     connect(mainWindow_, &MainWindow::volumeDropped, this, &Controller::openFile);
-    mainWindow_->resize(560, 560);
-}
-
-namespace {
-
-// The platform's key for a standard command; some platforms (plain X11) define none for Save As.
-void setStandardShortcut(QAction* action, QKeySequence::StandardKey key, const QKeySequence& fallback) {
-    const QList<QKeySequence> keys = QKeySequence::keyBindings(key);
-    if (keys.isEmpty()) {
-        action->setShortcut(fallback);
-    } else {
-        action->setShortcuts(keys);
-    }
-}
-
-}  // namespace
-
-void Controller::buildMenus() {
-    fileMenu_ = mainWindow_->menuBar()->addMenu(tr("&File"));
-    openAction_ = fileMenu_->addAction(tr("&Open…"), this, &Controller::openData);
-    setStandardShortcut(openAction_, QKeySequence::Open, QKeySequence(Qt::CTRL | Qt::Key_O));
-    closeAction_ = fileMenu_->addAction(tr("&Close"), this, &Controller::close);
-    setStandardShortcut(closeAction_, QKeySequence::Close, QKeySequence(Qt::CTRL | Qt::Key_W));
-    saveAsAction_ = fileMenu_->addAction(tr("Save &As…"), this, &Controller::saveAs);
-    setStandardShortcut(saveAsAction_, QKeySequence::SaveAs, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
-    fileMenu_->addSeparator();
-    quitAction_ = fileMenu_->addAction(tr("&Quit"), qApp, &QApplication::closeAllWindows);
-    setStandardShortcut(quitAction_, QKeySequence::Quit, QKeySequence(Qt::CTRL | Qt::Key_Q));
-    quitAction_->setMenuRole(QAction::QuitRole);
-
-    // Exactly the three renderers, one checked at a time: what the preview views.
-    rendererMenu_ = mainWindow_->menuBar()->addMenu(tr("&View"));
-    rendererGroup_ = new QActionGroup(this);
-    rendererGroup_->setExclusive(true);
-    slicesAction_ = rendererMenu_->addAction(tr("Slices"), this, &Controller::renderSlices);
-    volumeAction_ = rendererMenu_->addAction(tr("Volume"), this, &Controller::renderVolume);
-    mipAction_ = rendererMenu_->addAction(tr("MIP"), this, &Controller::renderMIP);
-    for (QAction* action : {slicesAction_, volumeAction_, mipAction_}) {
-        action->setCheckable(true);
-        rendererGroup_->addAction(action);
-    }
-    slicesAction_->setChecked(true);
-
-    QMenu* renderMenu = mainWindow_->menuBar()->addMenu(tr("&Render"));
-    hiResAction_ = renderMenu->addAction(tr("&High Resolution…"), this, &Controller::displayHiResPanel);
-    hiResAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
 }
 
 QWidget* Controller::keyWindow() {
@@ -205,21 +143,15 @@ QWidget* Controller::keyWindow() {
 void Controller::updateCommandStates() {
     const bool hiResKey = qobject_cast<HiResWindow*>(keyWindow()) != nullptr;
     const bool busy = isBusy();
-    closeAction_->setEnabled(hiResKey);
-    saveAsAction_->setEnabled(hiResKey);
-    hiResAction_->setEnabled(!hiResKey && data_.hasData() && !busy);
+    const MainWindow::Actions& actions = mainWindow_->actions();
+    actions.close->setEnabled(hiResKey);
+    actions.saveAs->setEnabled(hiResKey);
+    actions.hiRes->setEnabled(!hiResKey && data_.hasData() && !busy);
     // Nothing may render or load while a volume loads or a large image renders.
-    openAction_->setEnabled(!busy);
-    rendererGroup_->setEnabled(!busy);
-}
-
-QList<HiResWindow*> Controller::hiResWindows() const {
-    QList<HiResWindow*> windows;
-    for (const QPointer<HiResWindow>& window : hiResWindows_) {
-        if (window)
-            windows.append(window.data());
-    }
-    return windows;
+    actions.open->setEnabled(!busy);
+    actions.openFolder->setEnabled(!busy);
+    actions.densityWindow->setEnabled(!busy);
+    actions.renderers->setEnabled(!busy);
 }
 
 // ---- Loading
@@ -227,10 +159,38 @@ QList<HiResWindow*> Controller::hiResWindows() const {
 void Controller::openData() {
     if (isBusy())
         return;
-    const QString path =
-        QFileDialog::getOpenFileName(mainWindow_, tr("Open Volume"), QString(), tr("Volume data (*.dat)"));
+    const QString path = QFileDialog::getOpenFileName(
+        mainWindow_, tr("Open Volume"), QString(),
+        tr("Volumes and scans (*.dat *.nii *.nii.gz *.nrrd *.nhdr *.mha *.mhd *.dcm *.ima);;"
+           "Quarzelle volume (*.dat);;NIfTI (*.nii *.nii.gz);;NRRD (*.nrrd *.nhdr);;MetaImage (*.mha *.mhd);;"
+           "DICOM file of a series (*)"));
     if (!path.isEmpty())
         openFile(path);
+}
+
+void Controller::openFolder() {
+    if (isBusy())
+        return;
+    const QString path = QFileDialog::getExistingDirectory(mainWindow_, tr("Open DICOM Folder"));
+    if (!path.isEmpty())
+        openFile(path);
+}
+
+void Controller::chooseDensityWindow() {
+    if (isBusy())
+        return;
+    DensityWindowDialog dialog(readOptions_, mainWindow_);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const ReadOptions chosen = dialog.options();
+    const bool changed = chosen.useWindow != readOptions_.useWindow ||
+                         (chosen.useWindow && (chosen.window.lo != readOptions_.window.lo ||
+                                               chosen.window.hi != readOptions_.window.hi));
+    readOptions_ = chosen;
+    // The current scan shows the new choice at once; a .dat holds densities already.
+    const QString current = QString::fromStdString(data_.filename());
+    if (changed && data_.hasData() && !current.endsWith(QLatin1String(".dat"), Qt::CaseInsensitive))
+        openFile(QFile::decodeName(data_.filename().c_str()));
 }
 
 bool Controller::openFile(const QString& path) {
@@ -242,7 +202,8 @@ bool Controller::openFile(const QString& path) {
     updateCommandStates();
     Data* data = &data_;
     const std::string localPath = QFile::encodeName(path).toStdString();
-    detachNewThread([data, localPath] { data->loadFromFileName(localPath); });
+    const ReadOptions options = readOptions_;
+    detachNewThread([data, localPath, options] { data->loadFromFileName(localPath, options); });
     return true;
 }
 
@@ -277,69 +238,69 @@ void Controller::loadFailed(const QString& reason) {
 
 void Controller::displayProgressPanel() {
     // The info line keeps its text until the first update.
-    progressPanel_->setProgress(0.0);
-    progressPanel_->open();
+    mainWindow_->progressSheet()->setProgress(0.0);
+    mainWindow_->progressSheet()->open();
 }
 
 void Controller::closeProgressPanel() {
-    progressPanel_->hide();
-    progressPanel_->setInfo(QString());
-    progressPanel_->setProgress(0.0);
-    previewView_->update();
+    mainWindow_->progressSheet()->hide();
+    mainWindow_->progressSheet()->setInfo(QString());
+    mainWindow_->progressSheet()->setProgress(0.0);
+    mainWindow_->previewView()->update();
 }
 
 void Controller::updateProgressBarPanel(const QString& info, int progress) {
     // Also while hidden: preview renders report progress too.
-    progressPanel_->setInfo(info);
-    progressPanel_->setProgress(static_cast<double>(progress));
+    mainWindow_->progressSheet()->setInfo(info);
+    mainWindow_->progressSheet()->setProgress(static_cast<double>(progress));
 }
 
 // ---- Renderers and slice settings
 
 void Controller::renderSlices() {
-    drawer_->setWidget(slicesView_);
-    drawer_->show();
-    previewView_->setRenderer(rendererSlices_.get());
-    previewView_->update();
+    mainWindow_->slicesDrawer()->setWidget(mainWindow_->slicesSettings());
+    mainWindow_->slicesDrawer()->show();
+    mainWindow_->previewView()->setRenderer(rendererSlices_.get());
+    mainWindow_->previewView()->update();
 }
 
 void Controller::renderVolume() {
-    drawer_->hide();
-    previewView_->setRenderer(rendererVolume_.get());
-    previewView_->update();
+    mainWindow_->slicesDrawer()->hide();
+    mainWindow_->previewView()->setRenderer(rendererVolume_.get());
+    mainWindow_->previewView()->update();
 }
 
 void Controller::renderMIP() {
-    drawer_->hide();
-    previewView_->setRenderer(rendererMIP_.get());
-    previewView_->update();
+    mainWindow_->slicesDrawer()->hide();
+    mainWindow_->previewView()->setRenderer(rendererMIP_.get());
+    mainWindow_->previewView()->update();
 }
 
 void Controller::slicesAxis(int axis) {
     rendererSlices_->setAxis(axis);
-    previewView_->update();
+    mainWindow_->previewView()->update();
 }
 
 void Controller::slicesDepth(float depth) {
     rendererSlices_->setDepth(depth);
-    previewView_->update();
+    mainWindow_->previewView()->update();
 }
 
 // ---- High resolution
 
 void Controller::displayHiResPanel() {
     updateCommandStates();
-    if (!hiResAction_->isEnabled())
+    if (!mainWindow_->actions().hiRes->isEnabled())
         return;
-    hiResPanel_->open();
+    mainWindow_->hiResPanel()->open();
 }
 
 void Controller::closeHiResPanel() {
-    hiResPanel_->hide();
+    mainWindow_->hiResPanel()->hide();
 }
 
 void Controller::createHiRes() {
-    Renderer* preview = previewView_->renderer();
+    Renderer* preview = mainWindow_->previewView()->renderer();
     if (!preview || isBusy() || !data_.hasData())
         return;
     // A fresh renderer of the preview's class: its own defaults (quality 1, a slice renderer's
@@ -367,7 +328,7 @@ void Controller::displayHiResWindow(const void* rendererAddress) {
 
     auto* window = new HiResWindow;
     window->setAttribute(Qt::WA_DeleteOnClose);
-    window->menuBar()->addMenu(fileMenu_);
+    window->menuBar()->addMenu(mainWindow_->fileMenu());
     auto* view = new HiResView;
     view->setRenderer(renderer);
     view->setParent(window->canvas());
@@ -388,7 +349,6 @@ void Controller::displayHiResWindow(const void* rendererAddress) {
     // QZ_LOG_TIMING=1: how long Render took to give this window, beside quarzelle-render --time.
     if (qEnvironmentVariableIsSet("QZ_LOG_TIMING"))
         qInfo("high resolution: Render to window %.3f s", hiResClock_.nsecsElapsed() * 1e-9);
-    emit hiResWindowOpened(window);
 }
 
 // ---- Closing and saving

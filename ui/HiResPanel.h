@@ -25,7 +25,6 @@ class HiResPanel : public QDialog {
     QSpinBox* resolutionBox() const { return resolution_; }
     QCheckBox* shadingBox() const { return shading_; }
     QPushButton* renderButton() const { return render_; }
-    QPushButton* cancelButton() const { return cancel_; }
 
   private:
     QSpinBox* resolution_ = nullptr;

@@ -4,18 +4,15 @@
 #include <QPainter>
 
 #include "render/Renderer.h"
+#include "ui/GuiThread.h"
 
 namespace qz {
 
 PreviewView::PreviewView(QWidget* parent, NotificationCenter& center) : QWidget(parent) {
-    // Both notifications may be posted on a loading or editing thread: only a queued call
-    // reaches the widget, on the GUI thread.
-    auto queueUpdate = [this](const Notification&) {
-        QMetaObject::invokeMethod(
-            this, [this] { updateImage(); }, Qt::QueuedConnection);
-    };
-    newDataObservation_ = Observation(center, kNewDataAvailable, nullptr, queueUpdate);
-    transferFktObservation_ = Observation(center, kTransferFktChanged, nullptr, queueUpdate);
+    // Both notifications may be posted on a loading or editing thread.
+    newDataObservation_ = observeOnGuiThread(center, kNewDataAvailable, this, [this] { updateImage(); });
+    transferFktObservation_ =
+        observeOnGuiThread(center, kTransferFktChanged, this, [this] { updateImage(); });
 }
 
 PreviewView::~PreviewView() {

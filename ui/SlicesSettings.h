@@ -18,9 +18,6 @@ class SlicesSettings : public QWidget {
 
     int axis() const;
     double depth() const;
-    QButtonGroup* axisGroup() const { return axisGroup_; }
-    QSlider* depthSlider() const { return slider_; }
-    QDoubleSpinBox* depthField() const { return field_; }
 
   signals:
     void axisChanged(int axis);

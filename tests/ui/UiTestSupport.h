@@ -1,48 +1,88 @@
 #pragma once
 
-// Volume files and a shown, active controller for the widget tests.
+// The shown application, volume files and mouse drags for the widget tests.
 #include <QtTest>
+#include <QtWidgets>
 
+#include <array>
+#include <atomic>
+#include <fstream>
 #include <functional>
+#include <thread>
 
 #include "app/Controller.h"
 #include "app/MainWindow.h"
+#include "app/TransferFktCommands.h"
+#include "data/Data.h"
+#include "render/Slices.h"
+#include "support/TestFiles.h"
+#include "ui/HiResPanel.h"
+#include "ui/HiResView.h"
+#include "ui/HiResWindow.h"
+#include "ui/JpegExport.h"
+#include "ui/PreviewView.h"
+#include "ui/ProgressSheet.h"
+#include "ui/SlicesSettings.h"
+#include "ui/TransferFktHistory.h"
+#include "ui/TransferFktPointPanel.h"
+#include "ui/TransferFktView.h"
 
 namespace qz::uitest {
 
-// A volume file: three little-endian 16-bit dimensions, then sample(x, y, z), x fastest.
-inline QString writeVolume(const QString& path, int xDim, int yDim, int zDim,
+// A volume file in dir holding sample(x, y, z); returns its path.
+inline QString writeVolume(const qz::testing::TempDir& dir, const std::string& name, int x, int y, int z,
                            const std::function<int(int, int, int)>& sample) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return QString();
-    auto put = [&file](int value) {
-        const char bytes[2] = {char(value & 0xff), char((value >> 8) & 0xff)};
-        file.write(bytes, 2);
-    };
-    put(xDim);
-    put(yDim);
-    put(zDim);
-    for (int z = 0; z < zDim; ++z)
-        for (int y = 0; y < yDim; ++y)
-            for (int x = 0; x < xDim; ++x)
-                put(sample(x, y, z));
-    return path;
+    std::vector<std::uint16_t> samples;
+    for (int k = 0; k < z; ++k)
+        for (int j = 0; j < y; ++j)
+            for (int i = 0; i < x; ++i)
+                samples.push_back(std::uint16_t(sample(i, j, k)));
+    qz::testing::writeVolumeFile(dir.file(name), x, y, z, samples);
+    return QString::fromStdString(dir.file(name));
 }
 
-// A controller whose main window is shown; true once that window is active.
-inline bool startController(Controller*& controller) {
-    controller = new Controller;
-    controller->mainWindow()->show();
-    controller->mainWindow()->activateWindow();
-    return QTest::qWaitForWindowActive(controller->mainWindow());
+// The application as main() starts it: a controller and its shown main window.
+struct App {
+    App() { window->show(); }
+    ~App() {
+        QTRY_VERIFY(idle());  // a load or render still running would reach the next controller
+        delete controller;
+    }
+    bool activate() {
+        window->activateWindow();
+        return QTest::qWaitForWindowActive(window);
+    }
+    bool idle() const { return actions.open->isEnabled(); }  // nothing loads or renders
+
+    Controller* controller = new Controller;
+    MainWindow* window = controller->mainWindow();
+    const MainWindow::Actions& actions = window->actions();
+};
+
+// The high-resolution windows on screen.
+inline QList<HiResWindow*> hiResWindows() {
+    QList<HiResWindow*> windows;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* window = qobject_cast<HiResWindow*>(widget); window && window->isVisible())
+            windows.append(window);
+    }
+    return windows;
 }
 
-// A load or render still running would deliver to the next controller; let it end first.
-inline void stopController(Controller*& controller) {
-    QTRY_VERIFY(!controller->isBusy());
-    delete controller;
-    controller = nullptr;
+// Mouse events in view coordinates, the left button held.
+inline void sendMouse(QWidget* view, QEvent::Type type, QPointF at) {
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, at, view->mapTo(view->window(), at), view->mapToGlobal(at), button,
+                      Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(view, &event);
+}
+inline void dragTo(QWidget* view, QPointF to) {
+    sendMouse(view, QEvent::MouseMove, to);
+}
+inline void pressAndDrag(QWidget* view, QPointF from, QPointF to) {
+    sendMouse(view, QEvent::MouseButtonPress, from);
+    if (to != from)
+        dragTo(view, to);
 }
 
 }  // namespace qz::uitest

@@ -1,314 +1,229 @@
-// The controller driving the real main window: start-up, enabling, renderer switching with the
-// drawer, slice settings, opening (by path, by drop) and failed opens.
-#include <QtTest>
-
-#include <QAbstractButton>
-#include <QActionGroup>
-#include <QButtonGroup>
-#include <QDockWidget>
-#include <QDoubleSpinBox>
-#include <QMenu>
-#include <QMimeData>
-#include <QSlider>
-#include <QStatusBar>
-
-#include <thread>
+// The main window and its controller: menus, enabling, renderers and dock, progress, opening,
+// transfer function files, presets and the remembered function.
 
 #include "UiTestSupport.h"
-#include "app/Controller.h"
-#include "app/MainWindow.h"
-#include "data/Data.h"
-#include "render/MIP.h"
-#include "render/Slices.h"
-#include "render/Volume.h"
-#include "ui/HiResPanel.h"
-#include "ui/PreviewView.h"
-#include "ui/ProgressSheet.h"
-#include "ui/SlicesSettings.h"
 
 using namespace qz;
-
-namespace {
-
-QString writeVolume(const QString& path, int xDim, int yDim, int zDim) {
-    return uitest::writeVolume(path, xDim, yDim, zDim,
-                               [xDim](int x, int, int) { return (x * 4095) / (xDim - 1); });
-}
-
-QString writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return QString();
-    file.write(bytes);
-    return path;
-}
-
-// Hands a drag-and-drop event straight to the window: QApplication's routing of these events
-// expects a drag in progress, which a test cannot start.
-void deliver(QObject* window, QEvent* event) {
-    window->event(event);
-}
-
-}  // namespace
 
 class TestController : public QObject {
     Q_OBJECT
 
+    qz::testing::TempDir dir_;
+    QString ramp(const std::string& name, int x) {
+        return uitest::writeVolume(dir_, name, x, x * 3 / 4, 8,
+                                   [x](int i, int, int) { return i * 4095 / (x - 1); });
+    }
+
   private slots:
-    void init();
-    void cleanup();
-    void startUpState();
-    void rendererSwitchingAndDrawer_data();
-    void rendererSwitchingAndDrawer();
-    void sliceSettingsReachOnlySlices();
-    void progressReachesPanelFromWorkerThread();
-    void openFileLoadsAndRetitles();
-    void failedOpenKeepsVolumeAndTitle_data();
-    void failedOpenKeepsVolumeAndTitle();
-    void droppedFiles_data();
-    void droppedFiles();
-    void dropOpensVolume();
+    void initTestCase() {
+        QStandardPaths::setTestModeEnabled(true);  // settings apart from the user's
+        QSettings().clear();
+    }
 
-  private:
-    QTemporaryDir dir_;
-    Controller* controller_ = nullptr;
+    void startUpMenusAndRendererSwitching() {
+        uitest::App app;
+        QVERIFY(app.activate());
+        const MainWindow::Actions& a = app.actions;
+        QVERIFY(!Data::sharedInstance().hasData());
+        QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle"));
+        // File, Edit, View, Transfer Function and Render; enabled without a volume, the main window
+        // key: Open, Quit, the renderers.
+        const MainWindow::TransferFktActions& t = app.window->transferFktActions();
+        const QList<QAction*> menus = app.window->menuBar()->actions();
+        QCOMPARE(menus.size(), 5);
+        const QList<QAction*> file = menus[0]->menu()->actions();
+        QVERIFY(file.size() == 7 && file[5]->isSeparator());
+        QCOMPARE(file, (QList<QAction*>{a.open, a.openFolder, a.densityWindow, a.close, a.saveAs, file[5],
+                                        a.quit}));
+        QCOMPARE(menus[1]->menu()->actions(), (QList<QAction*>{t.undo, t.redo}));
+        QCOMPARE(menus[2]->menu()->actions(), (QList<QAction*>{a.slices, a.volume, a.mip}));
+        QList<QAction*> tf = menus[3]->menu()->actions();
+        QCOMPARE(tf.size(), 10);
+        QCOMPARE(tf.mid(0, 2) + tf.mid(3, 5) + tf.mid(9),
+                 (QList<QAction*>{t.open, t.saveAs} + t.presets + QList<QAction*>{t.reset}));
+        QCOMPARE(menus[4]->menu()->actions(), QList<QAction*>{a.hiRes});
+        QVERIFY(a.open->isEnabled() && a.quit->isEnabled() && a.renderers->isEnabled());
+        QVERIFY(!a.close->isEnabled() && !a.saveAs->isEnabled() && !a.hiRes->isEnabled());
+        const std::pair<QAction*, QKeySequence::StandardKey> keys[] = {
+            {a.open, QKeySequence::Open}, {a.close, QKeySequence::Close}, {a.saveAs, QKeySequence::SaveAs},
+            {a.quit, QKeySequence::Quit}, {t.undo, QKeySequence::Undo},   {t.redo, QKeySequence::Redo}};
+        for (const auto& [action, key] : keys)  // the platform's keys, or ours where it has none
+            QVERIFY(QKeySequence::keyBindings(key).isEmpty()
+                        ? !action->shortcut().isEmpty()
+                        : action->shortcuts() == QKeySequence::keyBindings(key));
+        QCOMPARE(a.hiRes->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
+        a.hiRes->trigger();  // refused without a volume
+        QVERIFY(!app.window->hiResPanel()->isVisible() && !app.window->progressSheet()->isVisible());
+
+        // Slices first with the dock; small previews, Volume and MIP unshaded without interpolation.
+        auto* slices = dynamic_cast<Slices*>(app.window->previewView()->renderer());
+        QVERIFY(slices && a.slices->isChecked() && app.window->slicesDrawer()->isVisible());
+        for (QAction* action : {a.volume, a.mip, a.slices}) {
+            action->trigger();
+            for (QAction* item : a.renderers->actions())
+                QCOMPARE(item->isChecked(), item == action);
+            Renderer* r = app.window->previewView()->renderer();
+            QCOMPARE(QString(r->className()), action->text());
+            QVERIFY(r->maxImageResolution() == 100 && r->quality() == (action == a.slices) &&
+                    !r->doShading());
+            QCOMPARE(app.window->slicesDrawer()->isVisible(), action == a.slices);
+        }
+        QCOMPARE(app.window->slicesDrawer()->widget(), static_cast<QWidget*>(app.window->slicesSettings()));
+        app.window->previewView()->grab();  // the empty preview draws nothing
+
+        // The slice settings reach the slice renderer, also while another one is shown.
+        a.volume->trigger();
+        SlicesSettings* settings = app.window->slicesSettings();
+        QVERIFY(settings->axis() == 2 && settings->depth() == 0.5);
+        settings->findChildren<QRadioButton*>().at(0)->click();
+        settings->findChild<QSlider*>()->setValue(250);
+        QVERIFY(slices->axis() == 0 && slices->depth() == 0.25f);
+        settings->findChild<QDoubleSpinBox*>()->setValue(0.8);
+        QVERIFY(settings->findChild<QSlider*>()->value() == 800 && slices->depth() == 0.8f);
+        QCOMPARE(QString(app.window->previewView()->renderer()->className()), "Volume");
+    }
+
+    void progressReachesSheetFromWorkerThread() {
+        uitest::App app;
+        ProgressSheet* sheet = app.window->progressSheet();
+        UserInfo info{{"info", std::string("read x.dat")}, {"progress", 40}};
+        std::thread([&] {
+            Data::sharedInstance().notificationCenter().post(kUpdateProgressBar, nullptr, &info);
+        }).join();
+        QCOMPARE(sheet->progress(), 0);  // only the queued call on this thread changes the sheet
+        QTRY_COMPARE(sheet->progress(), 40);
+        QVERIFY(sheet->info() == "read x.dat" && !sheet->isVisible());
+        // Opening shows the sheet, the bar reset, the text kept until the first update.
+        QVERIFY(app.controller->openFile(QString::fromStdString(dir_.file("missing.dat"))));
+        QVERIFY(sheet->isVisible() && sheet->progress() == 0 && sheet->info() == "read x.dat");
+        QTRY_VERIFY(app.idle());
+        QVERIFY(!sheet->isVisible() && sheet->info().isEmpty());
+    }
+
+    void openAndFailedOpens() {
+        uitest::App app;
+        const MainWindow::Actions& a = app.actions;
+        const QString path = ramp("head.dat", 16);
+        QVERIFY(app.controller->openFile(path));
+        // Until the load ends the sheet is up and nothing may load or render.
+        QVERIFY(app.window->progressSheet()->isVisible() && app.window->progressSheet()->isModal());
+        QVERIFY(!a.open->isEnabled() && !a.hiRes->isEnabled() && !a.renderers->isEnabled());
+        QVERIFY(!app.controller->openFile(path));
+        QTRY_VERIFY(app.idle());
+        QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle - head.dat"));
+        QVERIFY(!app.window->progressSheet()->isVisible() && a.hiRes->isEnabled() &&
+                a.renderers->isEnabled());
+        // The preview re-renders the new volume: 16 x 12 samples fill 100 x 75 pixels.
+        Renderer* preview = app.window->previewView()->renderer();
+        QTRY_VERIFY(!preview->needsUpdateImage());
+        QCOMPARE(preview->imageRef()->height, 75);
+
+        // Failed opens keep the volume and the title and say why in the status bar.
+        const std::pair<std::string, std::string> bad[] = {
+            {"short.dat", std::string("\x01\x00\x01", 3)},
+            {"odd.dat", std::string("\x02\0\x02\0\x02\0\x01\0", 8)},
+            {"missing.dat", ""}};
+        for (const auto& [name, bytes] : bad) {
+            if (!bytes.empty())
+                std::ofstream(dir_.file(name), std::ios::binary) << bytes;
+            QVERIFY(app.controller->openFile(QString::fromStdString(dir_.file(name))));
+            QTRY_VERIFY(app.idle());
+            QVERIFY(!app.window->progressSheet()->isVisible() && a.hiRes->isEnabled());
+            QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle - head.dat"));
+            QCOMPARE(Data::sharedInstance().xDim(), 16);
+            QVERIFY(app.window->statusBar()->currentMessage().startsWith("Could not open " +
+                                                                         QString(name.c_str())));
+        }
+    }
+
+    void droppedFiles() {
+        // One local .dat file, in any case, is opened; anything else is refused.
+        const std::pair<QStringList, bool> drops[] = {{{"remote"}, false},
+                                                      {{"a.dat", "b.dat"}, false},
+                                                      {{"dropped.raw"}, false},
+                                                      {{"dropped.dat"}, true},
+                                                      {{"DROPPED.DAT"}, true}};
+        for (const auto& [names, accepted] : drops) {
+            uitest::App app;
+            QList<QUrl> urls;
+            for (const QString& name : names)
+                urls.append(name == "remote" ? QUrl("https://example.org/a.dat")
+                                             : QUrl::fromLocalFile(ramp(name.toStdString(), 10)));
+            QMimeData mime;
+            mime.setUrls(urls);
+            // Straight to the window: QApplication routes these events only while a drag runs.
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            static_cast<QObject*>(app.window)->event(&enter);
+            static_cast<QObject*>(app.window)->event(&drop);
+            QVERIFY(enter.isAccepted() == accepted && app.idle() != accepted);
+            QTRY_VERIFY(app.idle());
+            QCOMPARE(app.window->windowTitle().endsWith(" - " + names[0]), accepted);
+        }
+        // Scans and folders (a DICOM series) are taken as well.
+        for (const QString& path :
+             {QStringLiteral("/d/brain.nii.gz"), QStringLiteral("/d/lung.MHA"), QDir::tempPath()}) {
+            QMimeData mime;
+            mime.setUrls({QUrl::fromLocalFile(path)});
+            QCOMPARE(MainWindow::droppedVolumePath(&mime), path);
+        }
+    }
+
+    void transferFunctionFilesPresetsUndoAndMemory() {
+        TransferFkt& fkt = TransferFkt::sharedInstance();
+        const ColorTable ramp = fkt.table();
+        const QString saved = QString::fromStdString(dir_.file("saved.tf"));
+        ColorTable shaped;
+        {
+            uitest::App app;
+            TransferFktCommands* c = app.controller->transferFktCommands();
+            const MainWindow::TransferFktActions& t = app.window->transferFktActions();
+            c->restoreRemembered();
+            QStringList names;
+            for (QAction* preset : t.presets) {
+                preset->trigger();
+                names << preset->text();
+                QVERIFY(fkt.table() != ramp);
+            }
+            QCOMPARE(names.join(' '), "ct-bone ct-skin ct-skin-bone mip-vessels mri-brain");
+            QCOMPARE(app.window->transferFktHistory()->stack()->count(), 5);
+            // Saved, reset and reopened: the same table; each an undo step.
+            shaped = fkt.table();
+            QString reason;
+            QVERIFY(c->saveFile(saved, &reason));
+            t.reset->trigger();
+            QCOMPARE(fkt.table(), ramp);
+            QVERIFY(c->openFile(saved, &reason));
+            QCOMPARE(fkt.table(), shaped);
+            t.undo->trigger();
+            QCOMPARE(fkt.table(), ramp);
+            t.redo->trigger();
+            // Files that cannot be read or written say why and change nothing.
+            const QString bad = QString::fromStdString(dir_.write("bad.tf", "alpha 10 20\nbeta 3\n"));
+            QVERIFY(!c->openFile(bad, &reason) && reason.startsWith("line 2: unknown command 'beta'"));
+            QVERIFY(!c->saveFile(QString::fromStdString(dir_.file("none/x.tf")), &reason) &&
+                    !reason.isEmpty());
+            QVERIFY(!c->applyPreset("ct-nothing"));
+            QCOMPARE(fkt.table(), shaped);
+            // A dropped .tf file opens.
+            t.reset->trigger();
+            QMimeData mime;
+            mime.setUrls({QUrl::fromLocalFile(saved)});
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            static_cast<QObject*>(app.window)->event(&enter);
+            static_cast<QObject*>(app.window)->event(&drop);
+            QVERIFY(enter.isAccepted() && app.idle());
+            QCOMPARE(fkt.table(), shaped);
+        }
+        // The next run starts with the last function.
+        fkt.setReferencePoints(TransferFktPoints::greyRamp());
+        uitest::App app;
+        app.controller->transferFktCommands()->restoreRemembered();
+        QCOMPARE(fkt.table(), shaped);
+        app.window->transferFktActions().reset->trigger();
+    }
 };
-
-void TestController::init() {
-    QVERIFY(uitest::startController(controller_));
-}
-
-void TestController::cleanup() {
-    uitest::stopController(controller_);
-}
-
-void TestController::startUpState() {
-    Controller& c = *controller_;
-    QVERIFY(!Data::sharedInstance().hasData());
-    QCOMPARE(c.mainWindow()->windowTitle(), QStringLiteral("Quarzelle"));
-
-    // Renderers: small previews, the volume and MIP ones unshaded without interpolation.
-    QCOMPARE(c.rendererSlices()->maxImageResolution(), 100);
-    QCOMPARE(c.rendererSlices()->quality(), 1);
-    for (Renderer* r :
-         {static_cast<Renderer*>(c.rendererVolume()), static_cast<Renderer*>(c.rendererMIP())}) {
-        QCOMPARE(r->maxImageResolution(), 100);
-        QCOMPARE(r->quality(), 0);
-        QVERIFY(!r->doShading());
-    }
-    QCOMPARE(c.previewView()->renderer(), static_cast<Renderer*>(c.rendererSlices()));
-    QVERIFY(c.drawer()->isVisible());
-    QCOMPARE(c.drawer()->widget(), static_cast<QWidget*>(c.slicesView()));
-    QCOMPARE(c.slicesView()->axis(), 2);
-    QCOMPARE(c.slicesView()->depth(), 0.5);
-
-    // Exactly the three renderers in their menu, slices checked.
-    const QList<QAction*> items = c.rendererMenu()->actions();
-    QCOMPARE(items.size(), 3);
-    QVERIFY(c.slicesAction()->isChecked() && !c.volumeAction()->isChecked() && !c.mipAction()->isChecked());
-
-    // Enabling without a volume and with the main window key.
-    QVERIFY(c.openAction()->isEnabled());
-    QVERIFY(c.quitAction()->isEnabled());
-    QVERIFY(!c.closeAction()->isEnabled());
-    QVERIFY(!c.saveAsAction()->isEnabled());
-    QVERIFY(!c.hiResAction()->isEnabled());
-    for (QAction* a : items)
-        QVERIFY(a->isEnabled());
-    // The platform's standard keys, and a key even where the platform defines none.
-    const std::pair<QAction*, QKeySequence::StandardKey> keys[] = {{c.openAction(), QKeySequence::Open},
-                                                                   {c.closeAction(), QKeySequence::Close},
-                                                                   {c.saveAsAction(), QKeySequence::SaveAs},
-                                                                   {c.quitAction(), QKeySequence::Quit}};
-    for (const auto& [action, key] : keys) {
-        QVERIFY(!action->shortcut().isEmpty());
-        if (!QKeySequence::keyBindings(key).isEmpty())
-            QCOMPARE(action->shortcuts(), QKeySequence::keyBindings(key));
-    }
-
-    // The empty preview draws nothing and the high-resolution panel's settings start off.
-    QCOMPARE(c.rendererSlices()->width(), 0);
-    c.previewView()->grab();
-    QVERIFY(!c.progressPanel()->isVisible());
-    QVERIFY(!c.doShading());
-    QCOMPARE(c.untitledCounter(), 0);
-    c.displayHiResPanel();  // refused without a volume
-    QVERIFY(!c.hiResPanel()->isVisible());
-}
-
-void TestController::rendererSwitchingAndDrawer_data() {
-    QTest::addColumn<QString>("choice");
-    QTest::addColumn<bool>("drawerOpen");
-    QTest::newRow("volume") << "Volume" << false;
-    QTest::newRow("mip") << "MIP" << false;
-    QTest::newRow("slices") << "Slices" << true;
-}
-
-void TestController::rendererSwitchingAndDrawer() {
-    QFETCH(QString, choice);
-    QFETCH(bool, drawerOpen);
-    Controller& c = *controller_;
-    // Start from another renderer, so slices must re-open a closed drawer.
-    (choice == "Slices" ? c.volumeAction() : c.slicesAction())->trigger();
-
-    QAction* action = nullptr;
-    Renderer* expected = nullptr;
-    if (choice == "Slices")
-        action = c.slicesAction(), expected = c.rendererSlices();
-    if (choice == "Volume")
-        action = c.volumeAction(), expected = c.rendererVolume();
-    if (choice == "MIP")
-        action = c.mipAction(), expected = c.rendererMIP();
-    action->trigger();
-
-    for (QAction* item : c.rendererMenu()->actions())
-        QCOMPARE(item->isChecked(), item == action);
-    QCOMPARE(c.previewView()->renderer(), expected);
-    QCOMPARE(c.drawer()->isVisible(), drawerOpen);
-    if (drawerOpen)
-        QCOMPARE(c.drawer()->widget(), static_cast<QWidget*>(c.slicesView()));
-}
-
-void TestController::sliceSettingsReachOnlySlices() {
-    Controller& c = *controller_;
-    c.volumeAction()->trigger();
-    c.rendererVolume()->imageRef();
-    QVERIFY(!c.rendererVolume()->needsUpdateImage());
-    c.rendererSlices()->imageRef();
-
-    c.slicesView()->axisGroup()->button(0)->click();
-    QCOMPARE(c.rendererSlices()->axis(), 0);
-    QVERIFY(c.rendererSlices()->needsUpdateImage());
-
-    // Slider and field stay in step; each sends its depth unchanged.
-    c.slicesView()->depthSlider()->setValue(250);
-    QCOMPARE(c.slicesView()->depthField()->value(), 0.25);
-    QCOMPARE(c.rendererSlices()->depth(), 0.25f);
-    c.slicesView()->depthField()->setValue(0.8);
-    QCOMPARE(c.slicesView()->depthSlider()->value(), 800);
-    QCOMPARE(c.rendererSlices()->depth(), 0.8f);
-
-    QCOMPARE(c.previewView()->renderer(), static_cast<Renderer*>(c.rendererVolume()));
-    QVERIFY(!c.rendererVolume()->needsUpdateImage());
-    QCOMPARE(c.rendererVolume()->orientation().x, 0.0f);
-}
-
-void TestController::progressReachesPanelFromWorkerThread() {
-    Controller& c = *controller_;
-    UserInfo info{{"info", std::string("read x.dat")}, {"progress", 40}};
-    std::thread poster(
-        [&] { Data::sharedInstance().notificationCenter().post(kUpdateProgressBar, nullptr, &info); });
-    poster.join();
-    // The hidden panel follows too, but only once the queued call has run on this thread.
-    QTRY_COMPARE(c.progressPanel()->progress(), 40);
-    QCOMPARE(c.progressPanel()->info(), QStringLiteral("read x.dat"));
-    QVERIFY(!c.progressPanel()->isVisible());
-    // Showing the panel resets the bar, not the text.
-    c.displayProgressPanel();
-    QCOMPARE(c.progressPanel()->progress(), 0);
-    QCOMPARE(c.progressPanel()->info(), QStringLiteral("read x.dat"));
-    c.closeProgressPanel();
-    QVERIFY(!c.progressPanel()->isVisible());
-    QCOMPARE(c.progressPanel()->info(), QString());
-}
-
-void TestController::openFileLoadsAndRetitles() {
-    Controller& c = *controller_;
-    const QString path = writeVolume(dir_.filePath("head.dat"), 16, 12, 8);
-    QVERIFY(!path.isEmpty());
-    QVERIFY(c.openFile(path));
-
-    // Until the load ends: the sheet is up and nothing may load or render.
-    QVERIFY(c.isLoading());
-    QVERIFY(c.progressPanel()->isVisible());
-    QVERIFY(c.progressPanel()->isModal() || c.progressPanel()->windowModality() == Qt::WindowModal);
-    QVERIFY(!c.openAction()->isEnabled());
-    QVERIFY(!c.hiResAction()->isEnabled());
-    for (QAction* a : c.rendererMenu()->actions())
-        QVERIFY(!a->isEnabled());
-    QVERIFY(!c.openFile(path));  // no second load on top
-
-    QTRY_VERIFY(!c.isLoading());
-    QCOMPARE(c.mainWindow()->windowTitle(), QStringLiteral("Quarzelle - head.dat"));
-    QVERIFY(!c.progressPanel()->isVisible());
-    QCOMPARE(Data::sharedInstance().xDim(), 16);
-    QVERIFY(c.openAction()->isEnabled());
-    QVERIFY(c.hiResAction()->isEnabled());
-    for (QAction* a : c.rendererMenu()->actions())
-        QVERIFY(a->isEnabled());
-
-    // The preview re-renders the new volume: 16 x 12 samples fill 100 x 75 pixels.
-    QTRY_VERIFY(!c.rendererSlices()->needsUpdateImage());
-    const auto image = c.rendererSlices()->imageRef();
-    QVERIFY(image);
-    QCOMPARE(image->width, 100);
-    QCOMPARE(image->height, 75);
-}
-
-void TestController::failedOpenKeepsVolumeAndTitle_data() {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("bytes");  // empty: the file does not exist
-    QTest::newRow("shorter than a header") << "short.dat" << QByteArray("\x01\x00\x01", 3);
-    QTest::newRow("length does not match") << "odd.dat" << QByteArray("\x02\x00\x02\x00\x02\x00\x01\x00", 8);
-    QTest::newRow("missing") << "missing.dat" << QByteArray();
-}
-
-void TestController::failedOpenKeepsVolumeAndTitle() {
-    QFETCH(QString, name);
-    QFETCH(QByteArray, bytes);
-    Controller& c = *controller_;
-    const QString good = writeVolume(dir_.filePath("good.dat"), 8, 6, 4);
-    QVERIFY(c.openFile(good));
-    QTRY_VERIFY(!c.isLoading());
-    QCOMPARE(c.mainWindow()->windowTitle(), QStringLiteral("Quarzelle - good.dat"));
-
-    const QString bad = dir_.filePath(name);
-    if (!bytes.isEmpty())
-        QVERIFY(!writeBytes(bad, bytes).isEmpty());
-    QVERIFY(c.openFile(bad));
-    QTRY_VERIFY(!c.isLoading());
-
-    QVERIFY(!c.progressPanel()->isVisible());
-    QCOMPARE(c.mainWindow()->windowTitle(), QStringLiteral("Quarzelle - good.dat"));
-    QCOMPARE(Data::sharedInstance().xDim(), 8);
-    QVERIFY(c.mainWindow()->statusBar()->currentMessage().contains(name));
-    QVERIFY(c.openAction()->isEnabled());
-    QVERIFY(c.hiResAction()->isEnabled());
-}
-
-void TestController::droppedFiles_data() {
-    QTest::addColumn<QList<QUrl>>("urls");
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("one .dat") << QList<QUrl>{QUrl::fromLocalFile("/data/head.dat")} << true;
-    QTest::newRow("upper case") << QList<QUrl>{QUrl::fromLocalFile("/data/HEAD.DAT")} << true;
-    QTest::newRow("other type") << QList<QUrl>{QUrl::fromLocalFile("/data/head.raw")} << false;
-    QTest::newRow("two files") << QList<QUrl>{QUrl::fromLocalFile("/a.dat"), QUrl::fromLocalFile("/b.dat")}
-                               << false;
-    QTest::newRow("remote") << QList<QUrl>{QUrl("https://example.org/head.dat")} << false;
-}
-
-void TestController::droppedFiles() {
-    QFETCH(QList<QUrl>, urls);
-    QFETCH(bool, accepted);
-    QMimeData mime;
-    mime.setUrls(urls);
-    QCOMPARE(!MainWindow::droppedVolumePath(&mime).isEmpty(), accepted);
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    deliver(controller_->mainWindow(), &enter);
-    QCOMPARE(enter.isAccepted(), accepted);
-}
-
-void TestController::dropOpensVolume() {
-    Controller& c = *controller_;
-    const QString path = writeVolume(dir_.filePath("dropped.dat"), 10, 10, 10);
-    QMimeData mime;
-    mime.setUrls({QUrl::fromLocalFile(path)});
-    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    deliver(c.mainWindow(), &drop);
-    QVERIFY(c.isLoading());
-    QTRY_VERIFY(!c.isLoading());
-    QCOMPARE(c.mainWindow()->windowTitle(), QStringLiteral("Quarzelle - dropped.dat"));
-}
 
 QTEST_MAIN(TestController)
 #include "tst_controller.moc"

@@ -1,528 +1,277 @@
-#include <QColorDialog>
-#include <QImage>
-#include <QMouseEvent>
-#include <QPainterPath>
-#include <QTemporaryDir>
-#include <QtTest>
-#include <array>
-#include <thread>
-#include <vector>
+// The transfer function editor's gestures: drags, holds, covering, removal, end points, the colour
+// panel; its keys, point panel, readouts and undo steps.
 
 #include "UiTestSupport.h"
-#include "transfer/TransferFktView.h"
 
 using namespace qz;
 
-namespace {
-
-constexpr int D = kMaxDensity;
-
-// A view with its own model, volume and notification centre, shown offscreen.
+// A 400 x 115 view with its own model, volume and notification centre, shown offscreen.
+// Positions are in editor coordinates: origin at the lower left, y up.
 struct Editor {
-    explicit Editor(int width, int height = 115) {
-        view.resize(width, height);
+    Editor() {
+        view.resize(400, 115);
         view.setHoldInterval(1);
+        view.setHistory(&history);
         view.show();
     }
     NotificationCenter center;
     Data data{center};
     TransferFkt fkt{center};
+    TransferFktHistory history{fkt};
     TransferFktView view{nullptr, fkt, data};
+    TransferFktPointPanel panel{&view};
 
-    // Mouse events at editor positions (origin lower left, y up).
-    void send(QEvent::Type type, QPointF at, Qt::MouseButton button, Qt::MouseButtons buttons,
-              Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    void send(QEvent::Type type, QPointF at, Qt::MouseButton button, Qt::KeyboardModifiers modifiers = {}) {
         const QPointF local = view.editorToWidget().map(at);
-        QMouseEvent event(type, local, view.mapToGlobal(local), button, buttons, modifiers);
+        const Qt::MouseButtons held =
+            type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button);
+        QMouseEvent event(type, local, view.mapToGlobal(local),
+                          type == QEvent::MouseMove ? Qt::NoButton : button, held, modifiers);
         QCoreApplication::sendEvent(&view, &event);
     }
-    void press(QPointF at, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-        send(QEvent::MouseButtonPress, at, Qt::LeftButton, Qt::LeftButton, modifiers);
+    void press(QPointF at, bool hold = false) {
+        send(QEvent::MouseButtonPress, at, Qt::LeftButton);
+        QVERIFY(!hold || QTest::qWaitFor([this] { return view.pendingHoldCount() == 0; }, 2000));
     }
-    void drag(QPointF at) { send(QEvent::MouseMove, at, Qt::NoButton, Qt::LeftButton); }
-    void release(QPointF at) { send(QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton); }
-    void rightPress(QPointF at) {
-        send(QEvent::MouseButtonPress, at, Qt::RightButton, Qt::RightButton);
-        send(QEvent::MouseButtonRelease, at, Qt::RightButton, Qt::NoButton);
+    void drag(QPointF at) { send(QEvent::MouseMove, at, Qt::LeftButton); }
+    void release() { send(QEvent::MouseButtonRelease, QPointF(), Qt::LeftButton); }
+    void click(QPointF at, Qt::MouseButton button = Qt::LeftButton, Qt::KeyboardModifiers modifiers = {}) {
+        send(QEvent::MouseButtonPress, at, button, modifiers);
+        send(QEvent::MouseButtonRelease, at, button);
     }
-    // Lets every hold timer started so far fire.
-    bool waitForHolds() {
-        for (int i = 0; i < 500 && view.pendingHoldCount() > 0; ++i)
-            QTest::qWait(2);
-        return view.pendingHoldCount() == 0;
-    }
-
-    // x of a press on density d, and of a drag position landing on density d.
-    float pressX(int d) const { return (float(d) + 0.5f) * float(view.width()) / float(D); }
-    float dragX(int d) const { return (float(d) + 0.5f) * float(view.width()) / float(D - 1); }
-    // y of an opacity byte on the curve.
-    float curveY(int alpha) const {
-        return linToLog(float(alpha) / 255.0f) * float(view.height() - 15) + 15.0f;
-    }
+    // x of a press on density d and of a drag landing on d; y of an opacity byte on the curve.
+    static float pressX(int d) { return (float(d) + 0.5f) * 400.0f / float(kMaxDensity); }
+    static float dragX(int d) { return (float(d) + 0.5f) * 400.0f / float(kMaxDensity - 1); }
 
     std::array<int, 4> entry(int d) {
         std::uint8_t rgba[4];
         fkt.getRGBA(rgba, d);
         return {rgba[0], rgba[1], rgba[2], rgba[3]};
     }
-    int opacityPointCount() const {
+    int count(bool colour) const {
         int n = 0;
-        for (int d = 0; d < D; ++d)
-            n += fkt.isOpacityReferencePoint(d);
+        for (int d = 0; d < kMaxDensity; ++d)
+            n += colour ? fkt.isRGBReferencePoint(d) : fkt.isOpacityReferencePoint(d);
         return n;
     }
-    int colorPointCount() const {
-        int n = 0;
-        for (int d = 0; d < D; ++d)
-            n += fkt.isRGBReferencePoint(d);
-        return n;
-    }
-
-    // The rendered pixel that holds the editor point (x, y).
-    QColor pixel(const QImage& image, double x, double y) const {
-        const QPointF p = view.editorToWidget().map(QPointF(x, y));
-        return image.pixelColor(int(std::floor(p.x())), int(std::floor(p.y())));
+    int selected(bool colour) const {
+        return colour ? view.selectedRGBReferencePoint() : view.selectedOpacityReferencePoint();
     }
 };
-
-// The given samples as an n x 1 x 1 volume file.
-QString writeVolume(const QTemporaryDir& dir, const std::vector<int>& samples) {
-    return uitest::writeVolume(dir.filePath("histogram.dat"), int(samples.size()), 1, 1,
-                               [&samples](int x, int, int) { return samples[std::size_t(x)]; });
-}
-
-std::vector<QPointF> points(const QPainterPath& path) {
-    std::vector<QPointF> out;
-    for (int i = 0; i < path.elementCount(); ++i)
-        out.emplace_back(path.elementAt(i).x, path.elementAt(i).y);
-    return out;
-}
-
-bool near(QColor a, QColor b, int tolerance = 1) {
-    return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
-           std::abs(a.blue() - b.blue()) <= tolerance;
-}
-
-}  // namespace
 
 class TestTransferFktView : public QObject {
     Q_OBJECT
 
   private slots:
-    void scaleMappings() {
-        QCOMPARE(linToLog(0.0f), 0.0f);
-        QCOMPARE(linToLog(1.0f), 1.0f);
-        QCOMPARE(logToLin(0.0f), 0.0f);
-        QCOMPARE(logToLin(1.0f), 1.0f);
-        // Heights are log10(999 v + 1) / 3 of the value, and the two directions undo each other.
-        std::vector<float> values = {0.001f, 0.01f};
-        for (float v = 0.0f; v <= 1.0f; v += 0.0625f)
-            values.push_back(v);
-        for (float v : values) {
-            QVERIFY2(std::abs(linToLog(v) - std::log10(999.0f * v + 1.0f) / 3.0f) < 1e-5f,
-                     qPrintable(QString::number(v)));
-            QVERIFY2(std::abs(logToLin(linToLog(v)) - v) < 1e-5f, qPrintable(QString::number(v)));
+    void pressDragAndEndPoints() {
+        Editor e;
+        const ColorTable ramp = e.fkt.table();
+        // A hold at x = 100 adds its point at 1024; dragging it to x = 200 moves it to 2047, past
+        // the left edge to density 10, past the right one to 4084.
+        e.press(QPointF(100, 65), true);
+        QVERIFY(e.fkt.isOpacityReferencePoint(1024));
+        e.drag(QPointF(200, 65));
+        QVERIFY(!e.fkt.isOpacityReferencePoint(1024) && e.fkt.isOpacityReferencePoint(2047));
+        e.drag(QPointF(-30, 65));
+        QCOMPARE(e.view.selectedOpacityReferencePoint(), 10);
+        e.drag(QPointF(430, 65));
+        QCOMPARE(e.view.selectedOpacityReferencePoint(), 4084);
+        e.drag(QPointF(200, 65));
+        e.release();
+        QCOMPARE(e.count(false), 3);
+        // The opacity end points change only their height; the colour end points do not move.
+        e.press(QPointF(398, 114));
+        QCOMPARE(e.view.selectedOpacityReferencePoint(), 4095);
+        e.drag(QPointF(-100, 65));
+        e.release();
+        QCOMPARE(e.count(false), 3);
+        QCOMPARE(e.entry(4095)[3], 7);
+        e.press(QPointF(1, 5));
+        QCOMPARE(e.view.selectedRGBReferencePoint(), 0);
+        e.drag(QPointF(200, 5));
+        e.release();
+        QCOMPARE(e.count(true), 2);
+        for (int d : {0, 2000, 4095})
+            QCOMPARE(e.entry(d)[0], int(ramp[4 * d]));
+    }
+
+    void holdAddsByHeightUnlessMovedOrReleased() {
+        Editor e;
+        // Heights 1, 0.5 and 0 on the logarithmic scale; a press near a point selects it instead.
+        const std::tuple<int, int, int> cases[] = {
+            {600, 115, 255}, {1400, 65, 7}, {2200, 15, 0}, {2240, 40, 0}};
+        for (auto [density, y, opacity] : cases) {
+            e.press(QPointF(Editor::pressX(density), y), true);
+            e.release();
+            QCOMPARE(e.view.selectedOpacityReferencePoint(), std::min(density, 2200));
+            QCOMPARE(e.entry(std::min(density, 2200))[3], opacity);
         }
+        QCOMPARE(e.count(false), 5);
+        const ColorTable table = e.fkt.table();
+        e.click(QPointF(150, 60));  // released, or moved (nothing grabbed in the bar), before the hold
+        e.press(QPointF(150, 5));
+        e.drag(QPointF(151, 5));
+        QVERIFY(QTest::qWaitFor([&] { return e.view.pendingHoldCount() == 0; }, 2000));
+        e.release();
+        QCOMPARE(e.fkt.table(), table);
+        // A timer left from an earlier press does nothing for a press elsewhere.
+        e.press(QPointF(300, 60));
+        e.view.mayAddNewOpacityReferencePoint(1536, 0.5f);
+        e.release();
+        e.press(QPointF(300, 5));
+        e.view.showColorPanel(1536);
+        e.release();
+        QVERIFY(!e.fkt.isOpacityReferencePoint(1536) && !e.fkt.isRGBReferencePoint(1536));
     }
 
-    void shadingReadsTheTableAsItStands() {
-        NotificationCenter center;
-        TransferFkt fkt(center);
-        const ColorTable table = fkt.tableAsIs();
-        float out[4];
-        const float one = 1.0f;
-        calculateShadingValues(table.data(), &one, out);
-        QCOMPARE(out[0], 1.0f);  // t = 1 is density D - 1, not past the table
-        QCOMPARE(out[3], 1.0f);
-        const float half = 0.5f;
-        calculateShadingValues(table.data(), &half, out);
-        QCOMPARE(out[1], float(table[4 * 2048 + 1] * 0.00392156862745098));
-    }
-
-    void histogramColumnsOfA300PointView() {
-        Editor editor(300, 115);
-        const QPainterPath bare = editor.view.dataPath();
-        QCOMPARE(points(bare).size(), size_t(5));  // (0,0) (0,15) (300,15) (300,0) and the closing line
-
-        // Histogram 1 at density 100, 0.5 at 20, 490, 3999 and 4000, 0.25 at 480.
-        QTemporaryDir dir;
-        const std::vector<int> samples = {100, 100, 100, 100, 20, 20, 480, 490, 490, 3999, 3999, 4000, 4000};
-        editor.data.loadFromFileName(writeVolume(dir, samples).toStdString());
-        QVERIFY(editor.data.hasData());
-        const std::vector<QPointF> p = points(editor.view.dataPath());
-        QCOMPARE(p[0], QPointF(0, 0));
-        QCOMPARE(p[1], QPointF(0, 15));
-        // 100 columns of 40 densities at x = 0, 3c + 1 and, for the last, W. Each column climbs to
-        // its maximum (the path keeps one of each run of equal points).
-        const float quarter = linToLog(0.25f) * 100.0f + 15.0f;
-        const float half = linToLog(0.5f) * 100.0f + 15.0f;
-        QVERIFY(std::abs(half - 104.98f) < 0.005f);
-        const std::vector<QPointF> expected = {{0, half}, {7, 115}, {37, quarter}, {37, half}, {300, half}};
-        const std::vector<QPointF> columns(p.begin() + 2, p.end() - 3);
-        QCOMPARE(columns.size(), expected.size());
-        for (size_t i = 0; i < expected.size(); ++i) {
-            QCOMPARE(columns[i].x(), expected[i].x());
-            QVERIFY2(std::abs(columns[i].y() - expected[i].y()) < 1e-3,
-                     qPrintable(QString("%1: %2 %3").arg(i).arg(columns[i].y()).arg(expected[i].y())));
+    void draggingCoversAndUncoversPoints() {
+        for (bool colour : {false, true}) {
+            Editor e;
+            // The dragged point reads 255 (opacity or red), the one it covers 50.
+            const std::uint8_t dragged[4] = {255, 0, 0, 0}, covered[4] = {50, 0, 255, 0};
+            colour ? e.fkt.addRGBReferencePointForDensity(1000, dragged)
+                   : e.fkt.addOpacityReferencePointForDensity(1000, 255);
+            colour ? e.fkt.addRGBReferencePointForDensity(1100, covered)
+                   : e.fkt.addOpacityReferencePointForDensity(1100, 50);
+            e.fkt.update();
+            auto value = [&](int d) { return e.entry(d)[colour ? 0 : 3]; };
+            const float y = colour ? 5.0f : 115.0f;
+            e.press(QPointF(Editor::pressX(1000), y));
+            QCOMPARE(e.selected(colour), 1000);
+            e.drag(QPointF(Editor::dragX(1100), y));  // on top of the other point
+            QCOMPARE(value(1100), 255);
+            QCOMPARE(e.count(colour), 3);
+            e.drag(QPointF(Editor::dragX(1200), y));  // moved on: the covered point comes back
+            QVERIFY(value(1100) == 50 && value(1200) == 255 && e.count(colour) == 4);
+            e.drag(QPointF(Editor::dragX(1100), y));  // covered again and released there: gone
+            e.release();
+            QVERIFY(value(1100) == 255 && e.count(colour) == 3 && e.selected(colour) == 1100);
         }
-        // Densities 4000 .. 4095 are not shown: nothing after the last column's point.
-        QCOMPARE(p[p.size() - 3], QPointF(300, 15));
-        QCOMPARE(p[p.size() - 2], QPointF(300, 0));
-    }
-
-    void newModelsOpacityLineAndMarkers() {
-        Editor editor(300, 115);
-        const std::vector<QPointF> line = points(editor.view.opacityPath());
-        QCOMPARE(line.size(), size_t(2));
-        QCOMPARE(line[0], QPointF(0, 115));
-        QCOMPARE(line[1], QPointF(4095.0f * (300.0f / 4096.0f), 115));
-
-        const QImage image = editor.view.grab().toImage();
-        // Colour markers at both ends: black triangle at the left, white at the right.
-        QCOMPARE(editor.pixel(image, 1.5, 3.5), QColor(Qt::black));
-        QCOMPARE(editor.pixel(image, 298.5, 3.5), QColor(Qt::white));
-        // Opacity markers at both ends of the top edge, a grey ring about a black centre.
-        QCOMPARE(editor.pixel(image, 0.5, 114.5), QColor(Qt::black));
-        QVERIFY(near(editor.pixel(image, 2.5, 112.5), QColor(191, 191, 191), 40));
-    }
-
-    void resizeRebuildsBothPaths() {
-        Editor editor(300, 115);
-        editor.view.resize(600, 200);
-        QCOMPARE(points(editor.view.opacityPath())[1], QPointF(4095.0f * (600.0f / 4096.0f), 200));
-        QCOMPARE(points(editor.view.dataPath())[2], QPointF(600, 15));
-    }
-
-    void paintedColourBarAndHistogram() {
-        Editor editor(400, 115);
-        QTemporaryDir dir;
-        std::vector<int> samples(10, 2000);
-        samples.push_back(3000);
-        editor.data.loadFromFileName(writeVolume(dir, samples).toStdString());
-        // A transparent window over 3550 .. 3700, opaque elsewhere.
-        editor.fkt.addOpacityReferencePointForDensity(3500, 255);
-        editor.fkt.addOpacityReferencePointForDensity(3550, 0);
-        editor.fkt.addOpacityReferencePointForDensity(3700, 0);
-        editor.fkt.addOpacityReferencePointForDensity(3750, 255);
-        editor.fkt.update();
-        const QImage image = editor.view.grab().toImage();
-        const QColor background = editor.view.palette().color(QPalette::Window);
-        const ColorTable table = editor.fkt.table();
-        auto tableColor = [&](double x) {
-            const int d = int(float(x / 400.0) * 4096.0f);
-            return QColor(table[4 * d], table[4 * d + 1], table[4 * d + 2]);
-        };
-
-        // The colour bar shows the table's colour of the density under each column.
-        for (double x : {50.5, 120.5, 200.5, 333.5}) {
-            QVERIFY2(near(editor.pixel(image, x, 7.5), tableColor(x)), qPrintable(QString::number(x)));
-        }
-        // Where the opacity is 0 the background shows through.
-        QVERIFY(near(editor.pixel(image, 355.5, 7.5), background));
-        // The histogram peak of density 2000 (133 columns of 30 densities: column 66 at x = 199)
-        // reaches the top edge; the silhouette below it is filled, the space beside it is not.
-        QVERIFY(points(editor.view.dataPath()).at(2) == QPointF(199, 115));
-        QVERIFY(near(editor.pixel(image, 198.5, 110.5), tableColor(198.5)));
-        QVERIFY(near(editor.pixel(image, 190.5, 100.5), tableColor(190.5)));
-        QVERIFY(near(editor.pixel(image, 60.5, 100.5), background));
-        // The border between colour bar and histogram is the light grey outline.
-        QVERIFY(near(editor.pixel(image, 100.5, 15.5), QColor(191, 191, 191), 2));
-    }
-
-    void selectedMarkerIsDarkAndOnTop() {
-        Editor editor(400, 115);
-        editor.fkt.addOpacityReferencePointForDensity(2048, 128);
-        editor.fkt.addOpacityReferencePointForDensity(2058, 128);  // overlaps the first marker
-        editor.fkt.update();
-        const double y = editor.curveY(128);
-        QImage image = editor.view.grab().toImage();
-        // The ring left of 2048 is light grey; right of it the later marker 2058 covers it in black.
-        QVERIFY(near(editor.pixel(image, 196.5, y), QColor(191, 191, 191), 12));
-        QVERIFY(near(editor.pixel(image, 202.5, y), QColor(0, 0, 0), 40));
-
-        editor.press(QPointF(editor.pressX(2048), y));
-        editor.release(QPointF(editor.pressX(2048), y));
-        QCOMPARE(editor.view.selectedOpacityReferencePoint(), 2048);
-        image = editor.view.grab().toImage();
-        QVERIFY(near(editor.pixel(image, 196.5, y), QColor(77, 77, 77), 12));
-        // Drawn last: its dark ring covers the neighbour's black centre.
-        QVERIFY(near(editor.pixel(image, 202.5, y), QColor(77, 77, 77), 12));
-    }
-
-    void pressAndDragDensities() {
-        Editor editor(400, 115);
-        QCOMPARE(editor.view.densityOfPress(100.0f), 1024);
-        QCOMPARE(editor.view.densityOfDrag(200.0f), 2047);
-        for (float x : {1.0f, 0.5f, 0.0f, -80.0f})
-            QCOMPARE(editor.view.densityOfDrag(x), 10);
-        for (float x : {399.0f, 399.9f, 400.0f, 900.0f})
-            QCOMPARE(editor.view.densityOfDrag(x), 4084);
-
-        // Through events: a hold at x = 100 adds its point at 1024; dragging it to x = 200 moves it to 2047.
-        editor.press(QPointF(100, 65));
-        QVERIFY(editor.waitForHolds());
-        QVERIFY(editor.fkt.isOpacityReferencePoint(1024));
-        editor.drag(QPointF(200, 65));
-        editor.release(QPointF(200, 65));
-        QVERIFY(!editor.fkt.isOpacityReferencePoint(1024));
-        QVERIFY(editor.fkt.isOpacityReferencePoint(2047));
-        QCOMPARE(editor.view.selectedOpacityReferencePoint(), 2047);
-        // Dragged past the left edge it stops at density 10, past the right one at 4084.
-        editor.press(QPointF(200, 65));
-        editor.drag(QPointF(-30, 65));
-        QCOMPARE(editor.view.selectedOpacityReferencePoint(), 10);
-        editor.drag(QPointF(430, 65));
-        editor.release(QPointF(430, 65));
-        QCOMPARE(editor.view.selectedOpacityReferencePoint(), 4084);
-        QCOMPARE(editor.opacityPointCount(), 3);
-    }
-
-    void hitTolerance() {
-        Editor editor(400, 115);
-        editor.fkt.addOpacityReferencePointForDensity(2048, 100);
-        auto hit = [&](int d) {
-            return editor.view.nextReferencePointForDensity(d, TransferFktView::kHistogramArea);
-        };
-        QCOMPARE(hit(2048), 2048);
-        QCOMPARE(hit(2048 + 50), 2048);
-        QCOMPARE(hit(2048 - 50), 2048);
-        QCOMPARE(hit(2048 + 51), -1);
-        QCOMPARE(hit(2048 - 51), -1);
-        QCOMPARE(editor.view.nextReferencePointForDensity(2048, TransferFktView::kColorBarArea), -1);
-        QCOMPARE(hit(30), 0);  // an end point is found like any other
-        // Points on both sides: the nearer wins, the lower on a tie.
-        editor.fkt.addOpacityReferencePointForDensity(2108, 100);
-        QCOMPARE(hit(2078), 2048);
-        QCOMPARE(hit(2079), 2108);
-        QCOMPARE(hit(2077), 2048);
-
-        // A press near a point selects it; a press far from every point keeps the selection.
-        editor.press(QPointF(editor.pressX(2048 - 40), 60));
-        editor.release(QPointF(editor.pressX(2048 - 40), 60));
-        QCOMPARE(editor.view.selectedOpacityReferencePoint(), 2048);
-        editor.press(QPointF(editor.pressX(1000), 60));
-        editor.release(QPointF(editor.pressX(1000), 60));
-        QVERIFY(editor.waitForHolds());
-        QCOMPARE(editor.view.selectedOpacityReferencePoint(), 2048);
-        QVERIFY(!editor.fkt.isOpacityReferencePoint(1000));  // released before the hold
-    }
-
-    void holdAddsOpacityByHeight() {
-        Editor editor(400, 115);
-        const std::pair<int, int> cases[] = {{115, 255}, {90, 45}, {65, 7}, {15, 0}};  // h = 1, 0.75, 0.5, 0
-        int density = 600;
-        for (auto [y, opacity] : cases) {
-            editor.press(QPointF(editor.pressX(density), y));
-            QVERIFY(editor.waitForHolds());
-            editor.release(QPointF(editor.pressX(density), y));
-            QVERIFY(editor.fkt.isOpacityReferencePoint(density));
-            QCOMPARE(editor.entry(density)[3], opacity);
-            QCOMPARE(editor.view.selectedOpacityReferencePoint(), density);
-            density += 800;
-        }
-        QCOMPARE(editor.opacityPointCount(), 6);
-    }
-
-    void holdCancelledByDragOrRelease() {
-        Editor editor(400, 115);
-        const ColorTable ramp = editor.fkt.table();
-        // Released before the second.
-        editor.press(QPointF(150, 60));
-        editor.release(QPointF(150, 60));
-        QVERIFY(editor.waitForHolds());
-        QCOMPARE(editor.opacityPointCount(), 2);
-        editor.press(QPointF(150, 5));
-        editor.release(QPointF(150, 5));
-        QVERIFY(editor.waitForHolds());
-        QCOMPARE(editor.colorPointCount(), 2);
-
-        // Moved before the second: in the colour bar nothing is grabbed, so nothing changes.
-        editor.press(QPointF(150, 5));
-        editor.drag(QPointF(151, 5));
-        QVERIFY(editor.waitForHolds());
-        editor.release(QPointF(151, 5));
-        QCOMPARE(editor.colorPointCount(), 2);
-        QCOMPARE(editor.fkt.table(), ramp);
-        // In the histogram the drag makes a point under the pointer, but the hold adds none at the press.
-        const int pressed = editor.view.densityOfPress(150);
-        editor.press(QPointF(150, 60));
-        editor.drag(QPointF(250, 60));
-        QVERIFY(editor.waitForHolds());
-        editor.release(QPointF(250, 60));
-        QVERIFY(!editor.fkt.isOpacityReferencePoint(pressed));
-        QCOMPARE(editor.opacityPointCount(), 3);
-        QVERIFY(editor.fkt.isOpacityReferencePoint(editor.view.densityOfDrag(250)));
-
-        // A hold timer left from an earlier press does nothing for a press elsewhere.
-        editor.view.setHoldInterval(60000);
-        editor.press(QPointF(300, 60));
-        editor.view.mayAddNewOpacityReferencePoint(pressed, 0.5f);
-        QVERIFY(!editor.fkt.isOpacityReferencePoint(pressed));
-        editor.release(QPointF(300, 60));
-        editor.press(QPointF(300, 5));
-        editor.view.showColorPanel(pressed);
-        QVERIFY(!editor.fkt.isRGBReferencePoint(pressed));
-        QCOMPARE(editor.view.selectedRGBReferencePoint(), -1);
-        editor.release(QPointF(300, 5));
-    }
-
-    void draggingCoversAndUncoversOpacityPoints() {
-        Editor editor(400, 115);
-        editor.fkt.addOpacityReferencePointForDensity(1000, 100);
-        editor.fkt.addOpacityReferencePointForDensity(1100, 50);
-        editor.fkt.update();
-        const float y = editor.curveY(100);
-        editor.press(QPointF(editor.pressX(1000), y));
-        QCOMPARE(editor.view.selectedOpacityReferencePoint(), 1000);
-
-        editor.drag(QPointF(editor.dragX(1100), 115));  // on top of the other point, at full opacity
-        QCOMPARE(editor.entry(1100)[3], 255);
-        QVERIFY(!editor.fkt.isOpacityReferencePoint(1000));
-        QCOMPARE(editor.opacityPointCount(), 3);
-        editor.drag(QPointF(editor.dragX(1200), 115));  // moved on: the covered point comes back
-        QCOMPARE(editor.entry(1100)[3], 50);
-        QCOMPARE(editor.entry(1200)[3], 255);
-        QCOMPARE(editor.opacityPointCount(), 4);
-        editor.drag(QPointF(editor.dragX(1100), 115));  // covered again and released there: gone
-        editor.release(QPointF(editor.dragX(1100), 115));
-        QCOMPARE(editor.opacityPointCount(), 3);
-        QCOMPARE(editor.entry(1100)[3], 255);
-        QCOMPARE(editor.view.selectedOpacityReferencePoint(), 1100);
-    }
-
-    void draggingCoversAndUncoversColourPoints() {
-        Editor editor(400, 115);
-        const std::uint8_t red[4] = {255, 0, 0, 0}, blue[4] = {0, 0, 255, 0};
-        editor.fkt.addRGBReferencePointForDensity(1000, red);
-        editor.fkt.addRGBReferencePointForDensity(1100, blue);
-        editor.fkt.update();
-        editor.press(QPointF(editor.pressX(1000), 5));
-        QCOMPARE(editor.view.selectedRGBReferencePoint(), 1000);
-        // The press sets the panel to the point's colour without recolouring anything.
-        QCOMPARE(TransferFktView::sharedColorPanel()->currentColor().toRgb(), QColor(255, 0, 0));
-        QCOMPARE(editor.entry(1000)[0], 255);
-
-        editor.drag(QPointF(editor.dragX(1100), 5));
-        QCOMPARE(editor.entry(1100)[0], 255);
-        QCOMPARE(editor.colorPointCount(), 3);
-        editor.drag(QPointF(editor.dragX(1150), 5));
-        QCOMPARE(editor.entry(1100)[2], 255);  // blue again
-        QCOMPARE(editor.entry(1150)[0], 255);
-        QVERIFY(!editor.fkt.isRGBReferencePoint(1000));
-        editor.drag(QPointF(editor.dragX(1100), 5));
-        editor.release(QPointF(editor.dragX(1100), 5));
-        QCOMPARE(editor.colorPointCount(), 3);
-        QCOMPARE(editor.entry(1100)[0], 255);
-        QCOMPARE(editor.view.selectedRGBReferencePoint(), 1100);
-    }
-
-    void endPointsOnlyMoveUpAndDown() {
-        Editor editor(400, 115);
-        const ColorTable ramp = editor.fkt.table();
-        // The colour end points do not move.
-        editor.press(QPointF(1, 5));
-        QCOMPARE(editor.view.selectedRGBReferencePoint(), 0);
-        editor.drag(QPointF(200, 5));
-        editor.release(QPointF(200, 5));
-        QCOMPARE(editor.fkt.table(), ramp);
-        QCOMPARE(editor.colorPointCount(), 2);
-
-        // The opacity end points change only their height.
-        editor.press(QPointF(398, 114));
-        QCOMPARE(editor.view.selectedOpacityReferencePoint(), 4095);
-        editor.drag(QPointF(200, 65));
-        editor.drag(QPointF(-100, 65));
-        editor.release(QPointF(-100, 65));
-        QCOMPARE(editor.opacityPointCount(), 2);
-        QCOMPARE(editor.entry(4095)[3], 7);
-        QCOMPARE(editor.view.selectedOpacityReferencePoint(), 4095);
     }
 
     void rightPressAndControlPressRemoveInnerPoints() {
-        Editor editor(400, 115);
-        editor.fkt.addOpacityReferencePointForDensity(2048, 100);
+        Editor e;
+        e.fkt.addOpacityReferencePointForDensity(2048, 100);
         const std::uint8_t red[4] = {255, 0, 0, 0};
-        editor.fkt.addRGBReferencePointForDensity(1024, red);
-        editor.fkt.addRGBReferencePointForDensity(3072, red);
-        editor.fkt.update();
-        editor.press(QPointF(editor.pressX(2048), 60));
-        editor.release(QPointF(editor.pressX(2048), 60));
-        QCOMPARE(editor.view.selectedOpacityReferencePoint(), 2048);
-
-        editor.rightPress(QPointF(editor.pressX(2060), 60));
-        QVERIFY(!editor.fkt.isOpacityReferencePoint(2048));
-        QCOMPARE(editor.view.selectedOpacityReferencePoint(), -1);
-        QCOMPARE(editor.entry(2048)[3], 255);  // brought up to date at once
-
-        editor.press(QPointF(editor.pressX(1024), 5), Qt::ControlModifier);
-        QVERIFY(!editor.view.isMouseDown());
-        editor.release(QPointF(editor.pressX(1024), 5));
-        QVERIFY(!editor.fkt.isRGBReferencePoint(1024));
-        QVERIFY(editor.fkt.isRGBReferencePoint(3072));
-
+        e.fkt.addRGBReferencePointForDensity(1024, red);
+        e.fkt.update();
+        e.click(QPointF(Editor::pressX(2048), 60));
+        e.click(QPointF(Editor::pressX(2060), 60), Qt::RightButton);
+        QVERIFY(!e.fkt.isOpacityReferencePoint(2048));
+        QCOMPARE(e.view.selectedOpacityReferencePoint(), -1);
+        QCOMPARE(e.entry(2048)[3], 255);  // brought up to date at once
+        e.click(QPointF(Editor::pressX(1024), 5), Qt::LeftButton, Qt::ControlModifier);
+        QVERIFY(!e.fkt.isRGBReferencePoint(1024) && !e.view.isMouseDown());
         // End points stay, though a selected one is deselected.
-        editor.press(QPointF(2, 100));
-        editor.release(QPointF(2, 100));
-        QCOMPARE(editor.view.selectedOpacityReferencePoint(), 0);
-        editor.rightPress(QPointF(2, 100));
-        editor.press(QPointF(2, 5), Qt::ControlModifier);
-        editor.release(QPointF(2, 5));
-        editor.rightPress(QPointF(399, 5));
-        QVERIFY(editor.fkt.isOpacityReferencePoint(0));
-        QVERIFY(editor.fkt.isRGBReferencePoint(0) && editor.fkt.isRGBReferencePoint(4095));
-        QCOMPARE(editor.view.selectedOpacityReferencePoint(), -1);
+        e.click(QPointF(2, 100));
+        QCOMPARE(e.view.selectedOpacityReferencePoint(), 0);
+        e.click(QPointF(2, 100), Qt::RightButton);
+        e.click(QPointF(2, 5), Qt::LeftButton, Qt::ControlModifier);
+        e.click(QPointF(399, 5), Qt::RightButton);
+        QVERIFY(e.count(false) == 2 && e.count(true) == 2 && e.view.selectedOpacityReferencePoint() == -1);
     }
 
     void colourPanelRecoloursTheSelectedPoint() {
-        Editor editor(400, 115);
-        const ColorTable ramp = editor.fkt.table();
-        const int density = editor.view.densityOfPress(150);
-        editor.press(QPointF(150, 5));
-        QVERIFY(editor.waitForHolds());
-        editor.release(QPointF(150, 5));
-        QVERIFY(editor.fkt.isRGBReferencePoint(density));
-        QCOMPARE(editor.view.selectedRGBReferencePoint(), density);
+        Editor e;
+        const ColorTable ramp = e.fkt.table();
+        const int density = e.view.densityOfPress(150);
+        e.press(QPointF(150, 5), true);  // a hold in the bar adds a point with the colour already there
+        e.release();
+        QCOMPARE(e.view.selectedRGBReferencePoint(), density);
+        QCOMPARE(e.fkt.table()[4 * density], ramp[4 * density]);
         QColorDialog* panel = TransferFktView::sharedColorPanel();
-        QVERIFY(panel->isVisible());
-        QVERIFY(!panel->isModal());
-        // The new point keeps the colour the function had there; its neighbours change by rounding at most.
-        const ColorTable added = editor.fkt.table();
-        for (int i = 0; i < 4 * D; ++i)
-            QVERIFY(std::abs(int(added[i]) - int(ramp[i])) <= 1);
-        QCOMPARE(added[4 * density], ramp[4 * density]);
-
+        QVERIFY(panel->isVisible() && !panel->isModal());
         panel->setCurrentColor(QColor(200, 30, 0));
-        QCOMPARE(editor.entry(density), (std::array<int, 4>{200, 30, 0, 255}));
-        QVERIFY(!editor.fkt.needsUpdateRGB());
-        panel->setCurrentColor(QColor(0, 0, 255));
-        QCOMPARE(editor.entry(density), (std::array<int, 4>{0, 0, 255, 255}));
-
+        QCOMPARE(e.entry(density), (std::array<int, 4>{200, 30, 0, 255}));
         // Removed by a right press: later panel changes are ignored.
-        editor.rightPress(QPointF(150, 5));
-        QCOMPARE(editor.view.selectedRGBReferencePoint(), -1);
-        const ColorTable removed = editor.fkt.table();
-        QCOMPARE(removed, ramp);
+        e.click(QPointF(150, 5), Qt::RightButton);
         panel->setCurrentColor(QColor(0, 255, 0));
-        QCOMPARE(editor.fkt.table(), removed);
-        QCOMPARE(editor.colorPointCount(), 2);
+        QCOMPARE(e.fkt.table(), ramp);
         panel->hide();
     }
 
-    void notificationsFromWorkerThreadsRebuildOnTheGuiThread() {
-        Editor editor(300, 115);
-        QTemporaryDir dir;
-        const std::string path = writeVolume(dir, {2000, 2000}).toStdString();
-        std::thread loader([&] { editor.data.loadFromFileName(path); });
-        loader.join();
-        // The handler ran on the loader's thread and only queued the rebuild.
-        QCOMPARE(points(editor.view.dataPath()).size(), size_t(5));
-        QTRY_VERIFY(points(editor.view.dataPath()).size() > 5);
+    void eachEditIsOneUndoStep() {
+        QColorDialog* colours = TransferFktView::sharedColorPanel();
+        const QPointF opacityPoint(Editor::pressX(2048), 60), colourPoint(Editor::pressX(1024), 5);
+        // Each edit with what it leaves; the presses that only select make no step.
+        const std::pair<std::function<void(Editor&)>, std::function<bool(Editor&)>> cases[] = {
+            {[](Editor& e) { e.press(QPointF(300, 65), true), e.release(); },
+             [](Editor& e) { return e.count(false) == 4 && e.view.pendingHoldCount() == 0; }},
+            {[](Editor& e) { e.press(QPointF(300, 5), true), e.release(); },
+             [](Editor& e) { return e.count(true) == 4; }},
+            {[&](Editor& e) { e.press(opacityPoint), e.drag(QPointF(Editor::dragX(3000), 60)), e.release(); },
+             [](Editor& e) {
+                 return e.fkt.isOpacityReferencePoint(3000) && !e.fkt.isOpacityReferencePoint(2048);
+             }},
+            {[&](Editor& e) { e.click(opacityPoint, Qt::RightButton); },
+             [](Editor& e) { return e.count(false) == 2; }},
+            {[&](Editor& e) {
+                 e.click(colourPoint), e.view.editSelectedColor(), colours->setCurrentColor(Qt::red),
+                     colours->setCurrentColor(Qt::blue);
+             },
+             [](Editor& e) {
+                 return e.entry(1024) == std::array<int, 4>{0, 0, 255, 177};
+             }},
+            {[&](Editor& e) { e.click(opacityPoint), e.panel.opacityBox()->setValue(17); },
+             [](Editor& e) { return e.entry(2048)[3] == 17; }},
+            {[&](Editor& e) { e.click(opacityPoint), e.panel.opacityDensityBox()->setValue(3000); },
+             [](Editor& e) { return e.fkt.isOpacityReferencePoint(3000) && e.entry(3000)[3] == 100; }},
+            {[&](Editor& e) { e.click(colourPoint), e.panel.colorDensityBox()->setValue(1500); },
+             [](Editor& e) {
+                 return e.fkt.isRGBReferencePoint(1500) && e.view.selectedRGBReferencePoint() == 1500;
+             }},
+            {[&](Editor& e) {
+                 e.click(opacityPoint);
+                 for (Qt::Key key : {Qt::Key_Right, Qt::Key_Right, Qt::Key_Up})
+                     QTest::keyClick(&e.view, key, Qt::ShiftModifier);
+             },
+             [](Editor& e) { return e.fkt.isOpacityReferencePoint(2068) && e.entry(2068)[3] == 110; }},
+            {[&](Editor& e) { e.click(colourPoint), QTest::keyClick(&e.view, Qt::Key_Delete); },
+             [](Editor& e) { return e.count(true) == 2; }},
+        };
+        int index = 0;
+        for (const auto& [edit, leaves] : cases) {
+            Editor e;
+            e.fkt.addOpacityReferencePointForDensity(2048, 100);
+            e.fkt.addRGBReferencePointForDensity(1024, std::array<std::uint8_t, 4>{255, 0, 0, 0}.data());
+            e.fkt.update();
+            e.history.begin();
+            const ColorTable before = e.fkt.table();
+            edit(e);
+            const ColorTable after = e.fkt.table();
+            QVERIFY2(leaves(e) && after != before, qPrintable(QString::number(index++)));
+            QCOMPARE(e.history.stack()->count(), 1);
+            e.history.stack()->undo();
+            QCOMPARE(e.fkt.table(), before);
+            e.history.stack()->redo();
+            QCOMPARE(e.fkt.table(), after);
+        }
+        colours->hide();
+    }
 
-        editor.fkt.addOpacityReferencePointForDensity(2048, 0);
-        std::thread renderer([&] { (void)editor.fkt.table(); });  // runs the pending walk there
-        renderer.join();
-        QCOMPARE(points(editor.view.opacityPath()).size(), size_t(2));
-        QTRY_COMPARE(points(editor.view.opacityPath()).size(), size_t(3));
+    void pressAwayFromPointsDeselectsAndMovesNothing() {
+        Editor e;
+        e.fkt.addOpacityReferencePointForDensity(2048, 100);
+        e.fkt.update();
+        const ColorTable table = e.fkt.table();
+        for (float y : {60.0f, 5.0f}) {  // opacity area, colour bar
+            e.click(QPointF(Editor::pressX(y > 15 ? 2048 : 4095), y));
+            QVERIFY(e.view.selectedOpacityReferencePoint() == 2048 ||
+                    e.view.selectedRGBReferencePoint() == 4095);
+            e.press(QPointF(300, y));
+            e.drag(QPointF(330, y + 20));
+            e.release();
+            QVERIFY(e.view.selectedOpacityReferencePoint() == -1 && e.view.selectedRGBReferencePoint() == -1);
+            QCOMPARE(e.fkt.table(), table);
+        }
+        QVERIFY(!e.panel.opacityBox()->isEnabled() && !e.panel.colorButton()->isEnabled());
+        // A double-click adds at once; the mouse over the editor reads out what lies under it.
+        QSignalSpy readouts(&e.view, &TransferFktView::readout);
+        e.send(QEvent::MouseButtonDblClick, QPointF(Editor::pressX(1000), 115), Qt::LeftButton);
+        e.release();
+        QVERIFY(e.fkt.isOpacityReferencePoint(1000) && e.view.pendingHoldCount() > 0);
+        e.send(QEvent::MouseMove, QPointF(Editor::pressX(1000), 50), Qt::NoButton);
+        QCOMPARE(readouts.last().at(0).toString(), "Density 1000    Count 0    RGBA 62 62 62 255");
     }
 };
 
