@@ -60,7 +60,8 @@ class VolumeData {
         return density >= 0 && density < kMaxDensity ? counts_[std::size_t(density)] : 0;
     }
 
-    // Raw arrays for the renderers' fast paths (sampleCount() entries each).
+    // Raw arrays for the renderers' fast paths (sampleCount() entries each, allocated in whole
+    // 64-byte units: an aligned 4-byte read that holds an entry stays inside).
     const std::uint16_t* densities() const { return densities_.get(); }
     const _Vector* gradients() const { return gradients_.get(); }
 

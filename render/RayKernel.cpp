@@ -11,9 +11,8 @@
 // values are reloaded only when the lane enters another cell, and a cell whose corner range
 // cannot change the ray is not interpolated.
 //
-// Google Highway compiles this file once per instruction set (AVX-512, AVX2, SSE4 and a
-// portable 128-bit version, which also serves plain SSE2); castTile calls the widest one the
-// processor has.
+// Google Highway compiles this file once per instruction set (AVX-512, AVX2, SSE4, and one lane
+// at a time for any other x86-64); castTile calls the widest one the processor has.
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "render/RayKernel.cpp"
@@ -75,8 +74,8 @@ VF stepAheadLanes(VF p, VF dStep, std::int64_t n) {
         const VD perUnit =
             hn::PromoteTo(dd, hn::BitCast(df, hn::ShiftLeft<23>(scale)));  // 2^(150 - exponent)
         const auto negative = hn::Lt(pd, zero);
-        const VD D = hn::Mul(hn::IfThenElse(negative, hn::Neg(d), d), perUnit);
-        const VD below = hn::Floor(D), fraction = hn::Sub(D, below);
+        const VD dUnits = hn::Mul(hn::IfThenElse(negative, hn::Neg(d), d), perUnit);
+        const VD below = hn::Floor(dUnits), fraction = hn::Sub(dUnits, below);
         const auto tie = hn::Eq(fraction, hn::Set(dd, 0.5));
         const auto tieOdd = hn::And(tie, hn::Ne(hn::PromoteTo(dd, hn::And(bits, hn::Set(di, 1))), zero));
         const VD half = hn::Floor(hn::Mul(below, hn::Set(dd, 0.5)));
@@ -84,14 +83,14 @@ VF stepAheadLanes(VF p, VF dStep, std::int64_t n) {
         const VD delta =
             hn::IfThenElse(tie, hn::IfThenElse(evenBelow, below, hn::Add(below, one)),
                            hn::IfThenElse(hn::Lt(fraction, hn::Set(dd, 0.5)), below, hn::Add(below, one)));
-        // Steps that stay exact in the binade: P + j delta + D within [2^23, 2^24).
-        const VD sum = hn::Add(P, D);
+        // Steps that stay exact in the binade: P + j delta + dUnits within [2^23, 2^24).
+        const VD sum = hn::Add(P, dUnits);
         const auto flat = hn::Eq(delta, zero);
         const auto inBinade = hn::And(hn::Ge(sum, hn::Set(dd, 0x1p23)), hn::Lt(sum, hn::Set(dd, 0x1p24)));
         const auto frozen = hn::AndNot(hn::Or(single, tieOdd), hn::And(flat, inBinade));
-        const VD room =
-            hn::IfThenElse(hn::Gt(delta, zero), hn::Div(hn::Sub(hn::Sub(hn::Set(dd, 0x1p24), P), D), delta),
-                           hn::Div(hn::Sub(sum, hn::Set(dd, 0x1p23)), hn::Neg(delta)));
+        const VD room = hn::IfThenElse(hn::Gt(delta, zero),
+                                       hn::Div(hn::Sub(hn::Sub(hn::Set(dd, 0x1p24), P), dUnits), delta),
+                                       hn::Div(hn::Sub(sum, hn::Set(dd, 0x1p23)), hn::Neg(delta)));
         const VD m = hn::Min(
             hn::Sub(hn::Floor(hn::Min(hn::IfThenElse(flat, zero, room), hn::Set(dd, 0x1p40))), one), left);
         const auto jumps = hn::AndNot(hn::Or(hn::Or(still, single), hn::Or(tieOdd, flat)), hn::Gt(m, zero));
@@ -315,7 +314,8 @@ class PacketCaster {
             voxel[a] = hn::IfThenElseZero(active, hn::ConvertTo(di, hn::Mul(q[a], hn::Set(df, f_.dimM1[a]))));
         const std::uint16_t* densities = f_.volume->densities();
         if (f_.compactIndex) {
-            // Two densities per aligned 32-bit word; pick the half.
+            // Two densities per aligned 32-bit word (the array is allocated in whole 64-byte
+            // units, so the word of the last one is readable too); pick the half.
             const VI index =
                 hn::Add(voxel[0], hn::Add(hn::Mul(voxel[1], hn::Set(di, std::int32_t(f_.strideY))),
                                           hn::Mul(voxel[2], hn::Set(di, std::int32_t(f_.strideZ)))));
