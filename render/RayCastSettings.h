@@ -12,6 +12,7 @@ struct RayCastSettings {
     int areaRadius = 0;
     int quality = 1;
     bool doShading = false;
+    bool opacityCorrection = false;  // Volume only (OpacityCorrection.h)
     _Vector orientation{0.0f, 0.0f, 0.0f};
     PhongIllumination shading;
 };

@@ -16,6 +16,7 @@
 #include "data/Data.h"
 #include "render/EmptySpace.h"
 #include "render/Matrix.h"
+#include "render/OpacityCorrection.h"
 #include "render/RayAccumulators.h"
 #include "render/RayCastSettings.h"
 #include "render/Sampling.h"
@@ -39,8 +40,8 @@ struct Frame {
     _Matrix volumeFromView;
     float stepFactor;
     Shading shading;
-    float alpha[kMaxDensity];        // alpha / 255 per density
-    float opacityOf[256];            // A / 255 per alpha byte
+    float alpha[kMaxDensity];        // the opacity each density composites with
+    float opacityOf[256];            // the opacity per alpha byte (OpacityCorrection.h)
     std::vector<float> attenuation;  // per step
     sampling::CellReader reader;
     std::int64_t strideY, strideZ;
@@ -120,10 +121,12 @@ inline Frame::Frame(const VolumeData& v, const std::uint8_t* t, const RayCastSet
     blocks[2] = g.nz;
     volumeFromView = MatrixRotate(MakeMatrix(), s.orientation);
     stepFactor = float(0.5 / areaRadius);
+    // The inert-sample thresholds of CompositeRay search these same values, and the empty-space
+    // structures compare alpha bytes, which order the opacities as the bytes do.
+    opacity::opacityPerAlphaByte(s.opacityCorrection, opacity::stepInVoxels(dim, ext, volumeFromView),
+                                 opacityOf);
     for (int density = 0; density < kMaxDensity; ++density)
-        alpha[density] = float(table[4 * density + 3] / 255.0);
-    for (int a = 0; a < 256; ++a)
-        opacityOf[a] = float(a / 255.0);
+        alpha[density] = opacityOf[table[4 * density + 3]];
     attenuation.resize(size);
     for (int k = 0; k < size; ++k)
         attenuation[k] = PhongIllumination::attenuation(float(double(float(k)) / size));

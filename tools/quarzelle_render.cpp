@@ -37,6 +37,8 @@ const char* const kUsage =
     "  --resolution N         largest image side, 1 .. 16384 (default 100)\n"
     "  --quality 0|1          1 samples trilinearly (default 0 for volume and mip)\n"
     "  --shading              Phong shading with the light at the eye (volume and mip)\n"
+    "  --opacity-correction   opacities count per voxel length, not per ray step, so images of\n"
+    "                         any resolution agree (volume)\n"
     "  --orientation AX AY AZ rotation angles in radians about x, y, z (default 0 0 0)\n"
     "  --axis 0|1|2           slice axis (default 2)\n"
     "  --depth D              slice depth, 0 = first layer, 1 = last (default 0.5)\n"
@@ -58,6 +60,7 @@ struct Options {
     int resolution = 100;
     std::optional<int> quality;
     bool shading = false;
+    bool opacityCorrection = false;
     float orientation[3] = {0.0f, 0.0f, 0.0f};
     int axis = 2;
     float depth = 0.5f;
@@ -148,6 +151,8 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
             ++i;
         } else if (arg == "--shading") {
             o->shading = true;
+        } else if (arg == "--opacity-correction") {
+            o->opacityCorrection = true;
         } else if (arg == "--orientation") {
             if (auto f = need(3))
                 return f;
@@ -295,7 +300,9 @@ std::optional<Failure> run(const Options& o) {
         slices->setDepth(o.depth);
         renderer = std::move(slices);
     } else if (o.renderer == "volume") {
-        renderer = std::make_unique<qz::Volume>(data, transferFkt);
+        auto volume = std::make_unique<qz::Volume>(data, transferFkt);
+        volume->setOpacityCorrection(o.opacityCorrection);
+        renderer = std::move(volume);
     } else {
         renderer = std::make_unique<qz::MIP>(data, transferFkt);
     }

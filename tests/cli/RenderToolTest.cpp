@@ -237,10 +237,12 @@ TEST_F(RenderTool, PngKeepsTheRenderersBytes) {
     volume->setDoShading(true);
     volume->setOrientation(MakeVector(0.5f, 0.7f, 0.2f));
     volume->setMaxImageResolution(37);
-    cases.emplace_back(std::vector<std::string>{"volume", "--quality", "1", "--shading", "--orientation",
-                                                "0.5", "0.7", "0.2", "--tf", dir.file("window.tf"),
-                                                "--resolution", "37", "--threads", "3"},
-                       std::move(volume));
+    volume->setOpacityCorrection(true);
+    cases.emplace_back(
+        std::vector<std::string>{"volume", "--quality", "1", "--shading", "--opacity-correction",
+                                 "--orientation", "0.5", "0.7", "0.2", "--tf", dir.file("window.tf"),
+                                 "--resolution", "37", "--threads", "3"},
+        std::move(volume));
     auto mip = std::make_unique<MIP>(data, windowed);
     mip->setQuality(0);  // the tool's default for MIP
     mip->setOrientation(MakeVector(-1.0f, 0.25f, 3.0f));

@@ -5,6 +5,7 @@
 // calls (the volume's lookups and the transfer function's getRGBA). Slow on purpose; the tests and
 // the benchmarks hold the production renderers against them byte for byte.
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -100,7 +101,8 @@ inline void resetRay(RayState& ray, bool mip) {
         ray.maxDensity = 0;
 }
 
-inline void updateRayWithRGBA(RayState& ray, const std::uint8_t* rgba, int density, bool mip) {
+// a is the opacity the sample composites with.
+inline void updateRayWithRGBA(RayState& ray, const std::uint8_t* rgba, float a, int density, bool mip) {
     if (mip) {
         if (density <= ray.maxDensity)
             return;
@@ -108,10 +110,9 @@ inline void updateRayWithRGBA(RayState& ray, const std::uint8_t* rgba, int densi
         ray.color[1] = rgba[1];
         ray.color[2] = rgba[2];
         ray.maxDensity = density;
-        ray.color[3] = float(rgba[3] / 255.0);
+        ray.color[3] = a;
         return;
     }
-    const float a = float(rgba[3] / 255.0);
     const double tau = 1.0 - double(ray.color[3]);
     ray.color[3] = float(tau * a + ray.color[3]);
     ray.color[0] = float(tau * rgba[0] * a + ray.color[0]);
@@ -128,9 +129,12 @@ inline PhongIllumination shadingFor(_Vector orientation) {
     return shading;
 }
 
-// Volume ray caster (mip false) or maximum intensity projection (mip true).
+// Volume ray caster (mip false) or maximum intensity projection (mip true). With opacityCorrection
+// the volume renderer's samples composite with 1 - (1 - A / 255)^s, s the step's length in voxel
+// lengths: the view direction's length with each axis measured in voxels (the volume's dimension
+// over its scaled extent).
 inline Result renderVolume(const VolumeData& volume, TransferFkt& fkt, int maxImageResolution, int quality,
-                           bool doShading, _Vector orientation, bool mip) {
+                           bool doShading, _Vector orientation, bool mip, bool opacityCorrection = false) {
     Result result;
     const int areaRadius = int(float(maxImageResolution) * 0.5f + 0.5f);
     const int width = 2 * areaRadius, height = 2 * areaRadius;
@@ -162,6 +166,14 @@ inline Result renderVolume(const VolumeData& volume, TransferFkt& fkt, int maxIm
     const int hx = xDim / 2, hy = yDim / 2, hz = zDim / 2;
     const _Matrix M = MatrixRotate(MakeMatrix(), orientation);
     const float f = float(0.5 / areaRadius);
+    const _Point view = MatrixTransformPoint(M, MakePoint(0.0f, 0.0f, 1.0f, 0.0f));
+    auto squared = [](float v, int dim, int ext) {
+        const double t = ext > 0 ? double(v) * double(dim) / double(ext) : 0.0;
+        return t * t;
+    };
+    const double step =
+        std::sqrt(squared(view.x, X, xDim) + squared(view.y, Y, yDim) + squared(view.z, Z, zDim));
+    const bool correct = opacityCorrection && !mip && step > 0.0 && std::isfinite(step);
 
     int posted = 0;
     std::int64_t finished = 0;
@@ -195,7 +207,9 @@ inline Result renderVolume(const VolumeData& volume, TransferFkt& fkt, int maxIm
                             const float t = float(double(float(k)) / (2 * areaRadius));
                             shading.updateRGBA(rgba, g, t);
                         }
-                        updateRayWithRGBA(ray, rgba, density, mip);
+                        const float a = correct ? float(1.0 - std::pow(1.0 - rgba[3] / 255.0, step))
+                                                : float(rgba[3] / 255.0);
+                        updateRayWithRGBA(ray, rgba, a, density, mip);
                         if (ray.color[3] >= 1.0f)
                             break;
                     }

@@ -128,7 +128,10 @@ TEST(Equivalence, RenderersMatchTheReferenceRenderers) {
             for (const _Vector& o : kOrientations)
                 for (int quality : {0, 1})
                     for (bool shading : {false, true})
-                        for (bool mip : {false, true}) {
+                        // Opacity correction on for the MIP too, which ignores it.
+                        for (const auto& [kind, mip, corrected] : {std::tuple("volume", false, false),
+                                                                   {"volume corrected", false, true},
+                                                                   {"MIP", true, true}}) {
                             const int res = resolutions[++variant % 7];
                             std::unique_ptr<Volume> r = mip ? std::make_unique<MIP>(s.data, s.fkt)
                                                             : std::make_unique<Volume>(s.data, s.fkt);
@@ -136,15 +139,15 @@ TEST(Equivalence, RenderersMatchTheReferenceRenderers) {
                             r->setQuality(quality);
                             r->setDoShading(shading);
                             r->setOrientation(o);
+                            r->setOpacityCorrection(corrected);
                             check(*r,
                                   reference::renderVolume(*s.data.volume(), s.fkt, res, quality, shading, o,
-                                                          mip),
+                                                          mip, corrected),
                                   "calculate volume",
-                                  where + (mip ? ", MIP" : ", volume") + " orientation " +
-                                      std::to_string(o.x) + " " + std::to_string(o.y) + " " +
-                                      std::to_string(o.z) + " resolution " + std::to_string(res) +
-                                      " quality " + std::to_string(quality) + " shading " +
-                                      std::to_string(shading));
+                                  where + ", " + kind + " orientation " + std::to_string(o.x) + " " +
+                                      std::to_string(o.y) + " " + std::to_string(o.z) + " resolution " +
+                                      std::to_string(res) + " quality " + std::to_string(quality) +
+                                      " shading " + std::to_string(shading));
                         }
             for (int axis : {0, 1, 2})
                 for (float depth : {0.0f, 0.37f, 0.999f, 1.0f})
