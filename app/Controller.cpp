@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
@@ -18,12 +19,14 @@
 #include <QWindow>
 
 #include "app/MainWindow.h"
+#include "app/VolumeStatus.h"
 #include "data/Data.h"
 #include "platform/Threads.h"
 #include "render/MIP.h"
 #include "render/Slices.h"
 #include "render/Volume.h"
 #include "transfer/TransferFkt.h"
+#include "ui/FinalRender.h"
 #include "ui/GuiThread.h"
 #include "ui/HiResPanel.h"
 #include "ui/HiResView.h"
@@ -39,19 +42,28 @@ Controller::Controller() : Controller(Data::sharedInstance(), TransferFkt::share
 
 Controller::Controller(Data& data, TransferFkt& transferFkt, QObject* parent)
     : QObject(parent), data_(data), transferFkt_(transferFkt) {
-    // Small, unshaded previews without interpolation keep dragging interactive.
+    // Unshaded previews without interpolation keep dragging interactive; the preview view sets
+    // their resolution and refines the picture once the mouse stops.
     rendererSlices_ = std::make_unique<Slices>(data_, transferFkt_);
-    rendererSlices_->setMaxImageResolution(MainWindow::kPreviewResolution);
+    rendererSlices_->setMaxImageResolution(PreviewView::kClassicResolution);
     rendererVolume_ = std::make_unique<Volume>(data_, transferFkt_);
-    rendererVolume_->setMaxImageResolution(MainWindow::kPreviewResolution);
+    rendererVolume_->setMaxImageResolution(PreviewView::kClassicResolution);
     rendererVolume_->setDoShading(false);
     rendererVolume_->setQuality(0);
     rendererMIP_ = std::make_unique<MIP>(data_, transferFkt_);
-    rendererMIP_->setMaxImageResolution(MainWindow::kPreviewResolution);
+    rendererMIP_->setMaxImageResolution(PreviewView::kClassicResolution);
     rendererMIP_->setDoShading(false);
     rendererMIP_->setQuality(0);
 
     mainWindow_ = new MainWindow(data_, transferFkt_);
+    // The View menu's remembered settings.
+    const MainWindow::Actions& actions = mainWindow_->actions();
+    rendererVolume_->setOpacityCorrection(actions.consistentOpacity->isChecked());
+    mainWindow_->previewView()->setRefinedShading(actions.shading->isChecked());
+    mainWindow_->previewView()->setPreviewSize(actions.fitPreview->isChecked() ? PreviewView::Size::Fit
+                                                                               : PreviewView::Size::Classic);
+    mainWindow_->hiResPanel()->shadingBox()->setChecked(actions.shading->isChecked());
+    mainWindow_->volumeLabel()->setText(volumeSummary(*data_.volume()));
     connectMainWindow();
     hiResQuality_ = mainWindow_->hiResPanel()->resolutionBox()->value();
     doShading_ = mainWindow_->hiResPanel()->shadingBox()->isChecked();
@@ -106,6 +118,21 @@ void Controller::connectMainWindow() {
     connect(actions.volume, &QAction::triggered, this, &Controller::renderVolume);
     connect(actions.mip, &QAction::triggered, this, &Controller::renderMIP);
     connect(actions.hiRes, &QAction::triggered, this, &Controller::displayHiResPanel);
+    PreviewView* preview = mainWindow_->previewView();
+    connect(actions.shading, &QAction::toggled, this, [this, preview](bool on) {
+        preview->setRefinedShading(on);
+        mainWindow_->hiResPanel()->shadingBox()->setChecked(on);
+    });
+    connect(actions.consistentOpacity, &QAction::toggled, this, [this, preview](bool on) {
+        rendererVolume_->setOpacityCorrection(on);
+        preview->updateImage();
+    });
+    connect(actions.fitPreview, &QAction::toggled, preview, [preview](bool on) {
+        preview->setPreviewSize(on ? PreviewView::Size::Fit : PreviewView::Size::Classic);
+    });
+    for (int i = 0; i < actions.views.size(); ++i)
+        connect(actions.views[i], &QAction::triggered, preview,
+                [preview, i] { preview->setOrientation(MainWindow::kStandardViews[i]); });
 
     SlicesSettings* slices = mainWindow_->slicesSettings();
     connect(slices, &SlicesSettings::axisChanged, this, &Controller::slicesAxis);
@@ -143,6 +170,11 @@ void Controller::updateCommandStates() {
     // Nothing may render or load while a volume loads or a large image renders.
     actions.open->setEnabled(!busy);
     actions.renderers->setEnabled(!busy);
+    actions.consistentOpacity->setEnabled(!busy);
+    actions.previewSizes->setEnabled(!busy);
+    for (QAction* view : actions.views)
+        view->setEnabled(!busy);
+    mainWindow_->previewView()->setEnabled(!busy);  // no drags, no refinements
 }
 
 // ---- Loading
@@ -179,7 +211,9 @@ void Controller::loadFinished() {
     if (data_.hasData()) {
         mainWindow_->setWindowTitle(QStringLiteral("Quarzelle - ") + QFileInfo(loadingPath_).fileName());
     }
+    mainWindow_->volumeLabel()->setText(volumeSummary(*data_.volume()));
     mainWindow_->statusBar()->clearMessage();
+    mainWindow_->statusBar()->setToolTip(QString());
     closeProgressPanel();
     updateCommandStates();
 }
@@ -191,8 +225,9 @@ void Controller::loadFailed(const QString& reason) {
     loading_ = false;
     closeProgressPanel();
     const QString file = QFileInfo(loadingPath_).fileName();
-    mainWindow_->statusBar()->showMessage(reason.isEmpty() ? tr("Could not open %1").arg(file)
-                                                           : tr("Could not open %1: %2").arg(file, reason));
+    mainWindow_->statusBar()->showMessage(
+        tr("Could not open %1: %2").arg(file, plainLoadError(reason, loadingPath_)));
+    mainWindow_->statusBar()->setToolTip(reason);
     updateCommandStates();
 }
 
@@ -223,19 +258,16 @@ void Controller::renderSlices() {
     mainWindow_->slicesDrawer()->setWidget(mainWindow_->slicesSettings());
     mainWindow_->slicesDrawer()->show();
     mainWindow_->previewView()->setRenderer(rendererSlices_.get());
-    mainWindow_->previewView()->update();
 }
 
 void Controller::renderVolume() {
     mainWindow_->slicesDrawer()->hide();
     mainWindow_->previewView()->setRenderer(rendererVolume_.get());
-    mainWindow_->previewView()->update();
 }
 
 void Controller::renderMIP() {
     mainWindow_->slicesDrawer()->hide();
     mainWindow_->previewView()->setRenderer(rendererMIP_.get());
-    mainWindow_->previewView()->update();
 }
 
 void Controller::slicesAxis(int axis) {
@@ -265,12 +297,8 @@ void Controller::createHiRes() {
     Renderer* preview = mainWindow_->previewView()->renderer();
     if (!preview || isBusy() || !data_.hasData())
         return;
-    // A fresh renderer of the preview's class: its own defaults (quality 1, a slice renderer's
-    // axis 2 at depth 0.5), the requested size and shading, the preview's orientation.
-    std::shared_ptr<Renderer> renderer = preview->createSameClass();
-    renderer->setMaxImageResolution(hiResQuality_);
-    renderer->setDoShading(doShading_);
-    renderer->setOrientation(preview->orientation());
+    // A fresh renderer of what the preview shows, at quality 1 with the requested size and shading.
+    std::shared_ptr<Renderer> renderer = finalRendererFor(*preview, hiResQuality_, doShading_);
     closeHiResPanel();
     pendingHiRes_[renderer.get()] = renderer;
     displayProgressPanel();

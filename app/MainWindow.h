@@ -1,12 +1,17 @@
 #pragma once
 
+#include <QList>
 #include <QMainWindow>
+
+#include "data/Vector.h"
 
 class QAction;
 class QActionGroup;
 class QDockWidget;
+class QLabel;
 class QMenu;
 class QMimeData;
+class QSplitter;
 
 namespace qz {
 
@@ -17,17 +22,16 @@ class ProgressSheet;
 class SlicesSettings;
 class TransferFkt;
 
-// The main window: the preview above the transfer function editor, the slice settings in a side
-// dock, the progress sheet and the high-resolution panel, and the menus File, View and Render.
-// The controller gives the actions their work and enables them. The window accepts one dropped
-// .dat file and reports it, and reports being closed.
+// The main window: the preview above the transfer function editor (a splitter gives the preview
+// the free space), the slice settings in a side dock, the volume's summary in the status bar, the
+// progress sheet and the high-resolution panel, and the menus File, View and Render. The
+// controller gives the actions their work and enables them. The window opens at two thirds of
+// the screen; its geometry and the View menu's settings are remembered (QSettings). The window
+// accepts one dropped .dat file and reports it, and reports being closed.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
   public:
-    // Edge of the preview images, in pixels.
-    static constexpr int kPreviewResolution = 100;
-
     // The menus' commands. Quit closes every window; the others are the controller's.
     struct Actions {
         QAction* open = nullptr;
@@ -39,8 +43,20 @@ class MainWindow : public QMainWindow {
         QAction* slices = nullptr;
         QAction* volume = nullptr;
         QAction* mip = nullptr;
+        // Checkable, remembered: shading of the refined preview and the high-resolution
+        // panel's default; opacity per voxel length in the volume renderers.
+        QAction* shading = nullptr;
+        QAction* consistentOpacity = nullptr;
+        // Preview Size: exactly one checked, remembered.
+        QActionGroup* previewSizes = nullptr;
+        QAction* fitPreview = nullptr;
+        QAction* classicPreview = nullptr;
+        // The standard views, in the order of kStandardViews; Front is also Home.
+        QList<QAction*> views;
         QAction* hiRes = nullptr;
     };
+    // The angles of the views Front, Back, Left, Right, Top and Bottom.
+    static const _Vector kStandardViews[6];
 
     MainWindow(Data& data, TransferFkt& transferFkt, QWidget* parent = nullptr);
 
@@ -53,6 +69,8 @@ class MainWindow : public QMainWindow {
     SlicesSettings* slicesSettings() const { return slicesSettings_; }
     ProgressSheet* progressSheet() const { return progressSheet_; }
     HiResPanel* hiResPanel() const { return hiResPanel_; }
+    // The permanent part of the status bar: the loaded volume's summary.
+    QLabel* volumeLabel() const { return volumeLabel_; }
 
     // The local .dat file a drop of these data would open, or an empty string.
     static QString droppedVolumePath(const QMimeData* mime);
@@ -68,6 +86,7 @@ class MainWindow : public QMainWindow {
 
   private:
     void buildMenus();
+    void restoreLayout();
 
     Actions actions_;
     QMenu* fileMenu_ = nullptr;
@@ -76,6 +95,8 @@ class MainWindow : public QMainWindow {
     SlicesSettings* slicesSettings_ = nullptr;
     ProgressSheet* progressSheet_ = nullptr;
     HiResPanel* hiResPanel_ = nullptr;
+    QSplitter* splitter_ = nullptr;
+    QLabel* volumeLabel_ = nullptr;
 };
 
 }  // namespace qz
