@@ -320,18 +320,17 @@ void Controller::displayHiResWindow(const void* rendererAddress) {
     window->menuBar()->addMenu(mainWindow_->fileMenu());
     auto* view = new HiResView;
     view->setRenderer(renderer);
-    view->setParent(window->canvas());
     window->setHiResView(view);
     ++untitledCounter_;
     window->setWindowTitle(QStringLiteral("Untitled%1[*]").arg(untitledCounter_));
     window->setWindowModified(true);
 
     QScreen* screen = mainWindow_->screen() ? mainWindow_->screen() : QGuiApplication::primaryScreen();
-    window->placeAtLowerLeft(view->size(), screen->availableGeometry());
+    window->placeInArea(screen->availableGeometry());
     hiResWindows_.append(window);
     connect(window, &QObject::destroyed, this, &Controller::updateCommandStates, Qt::QueuedConnection);
     window->show();
-    window->placeAtLowerLeft(view->size(), screen->availableGeometry());
+    window->placeInArea(screen->availableGeometry());
     window->raise();
     window->activateWindow();
     updateCommandStates();
@@ -348,17 +347,20 @@ void Controller::saveAs() {
     auto* window = qobject_cast<HiResWindow*>(keyWindow());
     if (!window)
         return;
-    const QString path =
-        QFileDialog::getSaveFileName(window, tr("Save As"), QString(), tr("JPEG image (*.jpeg *.jpg)"));
+    QString filter = QLatin1String(kPngFilter);
+    const QString path = QFileDialog::getSaveFileName(
+        window, tr("Save As"), QString(),
+        QLatin1String(kPngFilter) + QLatin1String(";;") + QLatin1String(kJpegFilter), &filter);
     if (path.isEmpty())
         return;
-    saveHiResWindow(window, path);
+    saveHiResWindow(window, path, filter);
 }
 
-bool Controller::saveHiResWindow(HiResWindow* window, const QString& chosenPath) {
+bool Controller::saveHiResWindow(HiResWindow* window, const QString& chosenPath,
+                                 const QString& chosenFilter) {
     if (!window || !window->hiResView())
         return false;
-    const QString path = jpegSavePath(chosenPath);
+    const QString path = imageSavePath(chosenPath, chosenFilter);
     QString reason;
     if (!window->hiResView()->writeToFile(path, &reason)) {
         QMessageBox::warning(window, tr("Save As"),

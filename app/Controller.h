@@ -40,10 +40,12 @@ class Controller : public QObject {
     // Loads path as if it had been chosen in the open panel; false (and nothing starts) while a
     // load or a large render is running.
     bool openFile(const QString& path);
-    // Saves window's visible image under the name jpegSavePath() makes of chosenPath: what Save
-    // As does with the path its panel returns. Clears the unsaved-changes mark on success; on
-    // failure tells the user (path and reason), keeps the mark and returns false.
-    bool saveHiResWindow(HiResWindow* window, const QString& chosenPath);
+    // Saves window's image under the name imageSavePath() makes of chosenPath and chosenFilter:
+    // what Save As does with the path and filter its panel returns. Clears the unsaved-changes
+    // mark on success; on failure tells the user (path and reason), keeps the mark and returns
+    // false.
+    bool saveHiResWindow(HiResWindow* window, const QString& chosenPath,
+                         const QString& chosenFilter = QString());
 
   private:
     void connectMainWindow();

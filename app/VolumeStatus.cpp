@@ -1,5 +1,7 @@
 #include "app/VolumeStatus.h"
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QObject>
@@ -12,13 +14,9 @@ namespace qz {
 QString volumeSummary(const VolumeData& volume) {
     if (!volume.hasData())
         return QObject::tr("No volume");
-    int lowest = -1, highest = -1;
-    for (int d = 0; d < kMaxDensity; ++d) {
-        if (volume.getNormalizedOccurrenceForDensity(d) > 0.0f) {
-            lowest = lowest < 0 ? d : lowest;
-            highest = d;
-        }
-    }
+    // One pass over the samples (the histogram leaves the air out); tens of milliseconds for 512^3.
+    const auto [lowest, highest] =
+        std::minmax_element(volume.densities(), volume.densities() + volume.sampleCount());
     QString summary = QObject::tr("%1   %2 × %3 × %4 voxels")
                           .arg(QFileInfo(QString::fromStdString(volume.filename())).fileName())
                           .arg(volume.xDim())
@@ -26,7 +24,7 @@ QString volumeSummary(const VolumeData& volume) {
                           .arg(volume.zDim());
     // LEAD: once VolumeData carries its voxel spacing (issue 12), append it here, e.g.
     // summary += QObject::tr("   spacing %1 × %2 × %3 mm").arg(...);
-    summary += QObject::tr("   densities %1 – %2").arg(lowest).arg(highest);
+    summary += QObject::tr("   densities %1 – %2").arg(*lowest).arg(*highest);
     return summary;
 }
 

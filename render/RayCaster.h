@@ -90,7 +90,7 @@ void castAll(const Frame& f, std::uint8_t* pixels, NotificationCenter& center) {
     const int tilesPerRow = (f.size + kTile - 1) / kTile;
     parallelChunks(
         std::int64_t(tilesPerRow) * tilesPerRow, 8, [&](std::int64_t tileBegin, std::int64_t tileEnd) {
-            std::int64_t done = 0;
+            // Progress counted per tile: a chunk of a large image takes seconds.
             for (std::int64_t tile = tileBegin; tile < tileEnd; ++tile) {
                 const int i0 = int(tile % tilesPerRow) * kTile, j0 = int(tile / tilesPerRow) * kTile;
                 const int i1 = std::min(f.size, i0 + kTile), j1 = std::min(f.size, j0 + kTile);
@@ -100,9 +100,8 @@ void castAll(const Frame& f, std::uint8_t* pixels, NotificationCenter& center) {
                         castPixel<Nearest, Shade, Ray>(f, i - f.areaRadius, j - f.areaRadius, out);
                     }
                 }
-                done += std::int64_t(i1 - i0) * (j1 - j0);
+                progress.addDone(std::int64_t(i1 - i0) * (j1 - j0));
             }
-            progress.addDone(done);
         });
     progress.finish();
 }

@@ -10,6 +10,6 @@ phantom="$root/build/phantom-128.dat"
 if [ $# -eq 0 ]; then set -- "$phantom"; fi
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
     echo "No display found: starting under xvfb-run" >&2
-    exec xvfb-run -a "$root/build/quarzelle" "$@"
+    exec "$root/scripts/xvfb.sh" "$root/build/quarzelle" "$@"
 fi
 exec "$root/build/quarzelle" "$@"

@@ -137,12 +137,13 @@ void PreviewView::applyResolution() {
 }
 
 void PreviewView::adaptResolution(double milliseconds) {
-    if (size_ != Size::Fit)
+    const int largest = fittingResolution();
+    if (size_ != Size::Fit || largest <= 0)
         return;
     // A volume render's time grows with the cube of its resolution; step gently towards the budget.
     const double factor = std::clamp(std::cbrt(kFrameBudgetMs / std::max(milliseconds, 0.01)), 0.7, 1.4);
-    const int largest = std::max(kSmallestDragResolution, fittingResolution());
-    dragResolution_ = std::clamp(int(dragResolution_ * factor), kSmallestDragResolution, largest);
+    dragResolution_ =
+        std::clamp(int(dragResolution_ * factor), std::min(kSmallestDragResolution, largest), largest);
 }
 
 void PreviewView::refine() {

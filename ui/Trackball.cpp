@@ -36,7 +36,7 @@ _Vector anglesForRotation(const Rotation& r) {
     // sin(z) cos(y) = r[3], cos(z) cos(y) = r[0].
     const double cosY = std::hypot(r[0], r[3]);
     const double y = std::atan2(-r[6], cosY);
-    if (cosY < 1e-9)  // y = +-pi/2: only x -+ z is defined; take z = 0
+    if (cosY < 1e-6)  // y = +-pi/2 (as near as float angles come): only x -+ z is defined; take z = 0
         return MakeVector(float(std::atan2(-r[5], r[4])), float(y), 0.0f);
     return MakeVector(float(std::atan2(r[7], r[8])), float(y), float(std::atan2(r[3], r[0])));
 }

@@ -49,12 +49,16 @@ class TestHiRes : public QObject {
     }
 
     void saveNameRule() {
-        // Only a .jpg or .jpeg extension of the file name itself, in any case, is kept.
+        // Only a .png, .jpg or .jpeg extension of the file name itself, in any case, is kept; the
+        // PNG filter (P) gives the others .png.
         const QString rows =
-            "p:p.jpeg p.jpg:p.jpg p.jpeg:p.jpeg p.JPG:p.JPG p.Jpeg:p.Jpeg p.png:p.png.jpeg "
-            "p.jpg.txt:p.jpg.txt.jpeg a.jpg/p:a.jpg/p.jpeg";
-        for (const QString& row : rows.split(' '))
-            QCOMPARE(jpegSavePath("/t/" + row.section(':', 0, 0)), "/t/" + row.section(':', 1));
+            "p:p.jpeg p.jpg:p.jpg p.jpeg:p.jpeg p.JPG:p.JPG p.Jpeg:p.Jpeg p.png:p.png p.PNG:p.PNG "
+            "p.jpg.txt:p.jpg.txt.jpeg a.jpg/p:a.jpg/p.jpeg Pp:p.png Pp.jpg:p.jpg Pp.txt:p.txt.png";
+        for (QString row : rows.split(' ')) {
+            const QString filter = row.startsWith('P') ? kPngFilter : kJpegFilter;
+            row.remove(QRegularExpression("^P"));
+            QCOMPARE(imageSavePath("/t/" + row.section(':', 0, 0), filter), "/t/" + row.section(':', 1));
+        }
     }
 
     void flowCarriesSettings() {
@@ -85,16 +89,15 @@ class TestHiRes : public QObject {
             QVERIFY(r.get() != preview && r->className() == QString(action));
             QVERIFY(r->maxImageResolution() == resolution && r->doShading() == shading && r->quality() == 1);
             QVERIFY(r->orientation().x == orientation.x && r->orientation().y == orientation.y);
+            // What the preview shows: a slice renderer's axis and depth, consistent opacity.
             if (auto* slices = dynamic_cast<Slices*>(r.get()))
-                QVERIFY(slices->axis() == 2 && slices->depth() == 0.5f);
-            // The image fills the content area, the window's frame in the screen's lower-left corner.
-            const QWidget* view = window->hiResView();
-            QCOMPARE(view->size(), QSize(r->width(), r->height()));
-            QVERIFY(window->canvas()->size() == view->size() &&
-                    window->hiResView()->visibleRect() == view->rect());
+                QVERIFY(slices->axis() == 0 && slices->depth() == 0.5f);
+            if (auto* volume = dynamic_cast<Volume*>(r.get()))
+                QVERIFY(volume->opacityCorrection() == (action == QString("Volume")));
+            // The image at its size, the window in the screen's lower-left corner.
+            QCOMPARE(window->hiResView()->imageRect().size(), QSizeF(r->width(), r->height()));
             QCOMPARE(window->frameGeometry().bottomLeft(),
                      app.window->screen()->availableGeometry().bottomLeft());
-            QCOMPARE(view->mapTo(window, QPoint(0, view->height() - 1)), QPoint(0, window->height() - 1));
         }
     }
 
@@ -122,7 +125,7 @@ class TestHiRes : public QObject {
         QVERIFY(second && second->windowTitle() == "Untitled2[*]");
     }
 
-    void savesVisiblePartAndFailures() {
+    void savesImageAndFailures() {
         uitest::App app;
         app.actions.volume->trigger();
         HiResWindow* window = requestWindow(app, 80);
@@ -145,25 +148,39 @@ class TestHiRes : public QObject {
         }
         QVERIFY(QFileInfo(file("folder.jpeg")).isDir());
 
-        // The saved JPEG decodes to what the window shows.
-        QVERIFY(app.controller->saveHiResWindow(window, file("whole")));
+        // PNG keeps the renderer's bytes; the JPEG decodes to what the window shows.
+        const std::shared_ptr<const RgbaImage> image = window->hiResView()->renderer()->imageRef();
+        QVERIFY(app.controller->saveHiResWindow(window, file("exact"), kPngFilter));
         QVERIFY(!window->isWindowModified());
-        const QImage whole(file("whole.jpeg"));
-        QCOMPARE(whole.size(), QSize(80, 80));
-        QVERIFY(meanDifference(whole, window->hiResView()->grab().toImage()) < 4.0);
-        // Smaller by 30 x 20: the image stays at the lower-left, its top and right edges cut off.
-        window->resize(window->width() - 30, window->height() - 20);
-        QTRY_COMPARE(window->hiResView()->visibleRect(), QRect(0, 20, 50, 60));
-        QVERIFY(app.controller->saveHiResWindow(window, file("part.JPG")));
-        const QImage part(file("part.JPG"));
-        QVERIFY(part.size() == QSize(50, 60) && meanDifference(part, whole.copy(0, 20, 50, 60)) < 6.0);
+        const QImage png = QImage(file("exact.png")).convertToFormat(QImage::Format_RGBA8888);
+        QVERIFY(png.size() == QSize(80, 80) &&
+                std::equal(image->pixels.begin(), image->pixels.end(), png.constBits()));
+        QVERIFY(app.controller->saveHiResWindow(window, file("whole.JPG")));
+        const QImage jpeg(file("whole.JPG"));
+        QVERIFY(jpeg.size() == QSize(80, 80) &&
+                meanDifference(jpeg, window->hiResView()->grab().toImage()) < 2.0);
+    }
+
+    // Larger than the screen: scaled to fit it; Actual Size shows every pixel, scrolling.
+    void largeImagesFitTheScreen() {
+        uitest::App app;
+        app.actions.mip->trigger();
+        HiResWindow* window = requestWindow(app, 1500);
+        QVERIFY(window);
+        const QRect area = app.window->screen()->availableGeometry();
+        QVERIFY(area.contains(window->frameGeometry()));
+        const QRectF shown = window->hiResView()->imageRect();
+        QVERIFY(shown.width() < 1500 && shown.height() == window->hiResView()->height());
+        window->actualSizeAction()->trigger();
+        QTRY_COMPARE(window->hiResView()->size(), QSize(1500, 1500));
+        QVERIFY(window->scrollArea()->horizontalScrollBar()->maximum() > 0);
+        window->actualSizeAction()->trigger();
+        QTRY_COMPARE(window->hiResView()->size(), window->scrollArea()->viewport()->size());
     }
 
     void failedEncodingKeepsExistingFile() {
         std::ofstream(dir_.file("existing.jpeg")) << "previous content";
-        QWidget clip;  // a view with nothing visible has nothing to encode
-        clip.resize(0, 0);
-        HiResView view(&clip);
+        HiResView view;  // a view without an image has nothing to encode
         QString reason;
         QVERIFY(!view.writeToFile(file("existing.jpeg"), &reason) && !reason.isEmpty());
         QFile existing(file("existing.jpeg"));
