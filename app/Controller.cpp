@@ -347,10 +347,10 @@ void Controller::saveAs() {
     auto* window = qobject_cast<HiResWindow*>(keyWindow());
     if (!window)
         return;
-    QString filter = QLatin1String(kPngFilter);
+    QString filter = QLatin1String(kJpegFilter);
     const QString path = QFileDialog::getSaveFileName(
         window, tr("Save As"), QString(),
-        QLatin1String(kPngFilter) + QLatin1String(";;") + QLatin1String(kJpegFilter), &filter);
+        QLatin1String(kJpegFilter) + QLatin1String(";;") + QLatin1String(kPngFilter), &filter);
     if (path.isEmpty())
         return;
     saveHiResWindow(window, path, filter);

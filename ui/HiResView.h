@@ -11,10 +11,10 @@ class Renderer;
 struct RgbaImage;
 
 // Shows one finished high-resolution image over black, centred: scaled down smoothly where it is
-// larger than the view, keeping its aspect, or at its actual size (one image pixel per device pixel, the view
-// sized to the image). Writes the image itself. The view takes the renderer's image when it is given the
-// renderer and keeps showing it: a volume loaded later does not make a finished window re-render
-// at full size on the GUI thread.
+// larger than the view, keeping its aspect, or at its actual size (one image pixel per device
+// pixel, the view sized to the image). Writes the image itself. The view takes the renderer's
+// image when it is given the renderer and keeps showing it: a volume loaded later does not make a
+// finished window re-render at full size on the GUI thread.
 class HiResView : public QWidget {
     Q_OBJECT
 
