@@ -19,13 +19,16 @@
 #include <QWindow>
 
 #include "app/MainWindow.h"
+#include "app/TransferFktCommands.h"
 #include "app/VolumeStatus.h"
 #include "data/Data.h"
+#include "io/Readers.h"
 #include "platform/Threads.h"
 #include "render/MIP.h"
 #include "render/Slices.h"
 #include "render/Volume.h"
 #include "transfer/TransferFkt.h"
+#include "ui/DensityWindowDialog.h"
 #include "ui/FinalRender.h"
 #include "ui/GuiThread.h"
 #include "ui/HiResPanel.h"
@@ -42,6 +45,7 @@ Controller::Controller() : Controller(Data::sharedInstance(), TransferFkt::share
 
 Controller::Controller(Data& data, TransferFkt& transferFkt, QObject* parent)
     : QObject(parent), data_(data), transferFkt_(transferFkt) {
+    io::registerScanReaders();
     // Unshaded previews without interpolation keep dragging interactive; the preview view sets
     // their resolution and refines the picture once the mouse stops.
     rendererSlices_ = std::make_unique<Slices>(data_, transferFkt_);
@@ -65,6 +69,7 @@ Controller::Controller(Data& data, TransferFkt& transferFkt, QObject* parent)
     mainWindow_->hiResPanel()->shadingBox()->setChecked(actions.shading->isChecked());
     mainWindow_->volumeLabel()->setText(volumeSummary(*data_.volume()));
     connectMainWindow();
+    transferFktCommands_ = new TransferFktCommands(mainWindow_, transferFkt_, this);
     hiResQuality_ = mainWindow_->hiResPanel()->resolutionBox()->value();
     doShading_ = mainWindow_->hiResPanel()->shadingBox()->isChecked();
 
@@ -112,6 +117,8 @@ Controller::~Controller() {
 void Controller::connectMainWindow() {
     const MainWindow::Actions& actions = mainWindow_->actions();
     connect(actions.open, &QAction::triggered, this, &Controller::openData);
+    connect(actions.openFolder, &QAction::triggered, this, &Controller::openFolder);
+    connect(actions.densityWindow, &QAction::triggered, this, &Controller::chooseDensityWindow);
     connect(actions.close, &QAction::triggered, this, &Controller::close);
     connect(actions.saveAs, &QAction::triggered, this, &Controller::saveAs);
     connect(actions.slices, &QAction::triggered, this, &Controller::renderSlices);
@@ -169,6 +176,8 @@ void Controller::updateCommandStates() {
     actions.hiRes->setEnabled(!hiResKey && data_.hasData() && !busy);
     // Nothing may render or load while a volume loads or a large image renders.
     actions.open->setEnabled(!busy);
+    actions.openFolder->setEnabled(!busy);
+    actions.densityWindow->setEnabled(!busy);
     actions.renderers->setEnabled(!busy);
     actions.consistentOpacity->setEnabled(!busy);
     actions.previewSizes->setEnabled(!busy);
@@ -182,10 +191,38 @@ void Controller::updateCommandStates() {
 void Controller::openData() {
     if (isBusy())
         return;
-    const QString path =
-        QFileDialog::getOpenFileName(mainWindow_, tr("Open Volume"), QString(), tr("Volume data (*.dat)"));
+    const QString path = QFileDialog::getOpenFileName(
+        mainWindow_, tr("Open Volume"), QString(),
+        tr("Volumes and scans (*.dat *.nii *.nii.gz *.nrrd *.nhdr *.mha *.mhd *.dcm *.ima);;"
+           "Quarzelle volume (*.dat);;NIfTI (*.nii *.nii.gz);;NRRD (*.nrrd *.nhdr);;MetaImage (*.mha *.mhd);;"
+           "DICOM file of a series (*)"));
     if (!path.isEmpty())
         openFile(path);
+}
+
+void Controller::openFolder() {
+    if (isBusy())
+        return;
+    const QString path = QFileDialog::getExistingDirectory(mainWindow_, tr("Open DICOM Folder"));
+    if (!path.isEmpty())
+        openFile(path);
+}
+
+void Controller::chooseDensityWindow() {
+    if (isBusy())
+        return;
+    DensityWindowDialog dialog(readOptions_, mainWindow_);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const ReadOptions chosen = dialog.options();
+    const bool changed = chosen.useWindow != readOptions_.useWindow ||
+                         (chosen.useWindow && (chosen.window.lo != readOptions_.window.lo ||
+                                               chosen.window.hi != readOptions_.window.hi));
+    readOptions_ = chosen;
+    // The current scan shows the new choice at once; a .dat holds densities already.
+    const QString current = QString::fromStdString(data_.filename());
+    if (changed && data_.hasData() && !current.endsWith(QLatin1String(".dat"), Qt::CaseInsensitive))
+        openFile(QFile::decodeName(data_.filename().c_str()));
 }
 
 bool Controller::openFile(const QString& path) {
@@ -197,7 +234,8 @@ bool Controller::openFile(const QString& path) {
     updateCommandStates();
     Data* data = &data_;
     const std::string localPath = QFile::encodeName(path).toStdString();
-    detachNewThread([data, localPath] { data->loadFromFileName(localPath); });
+    const ReadOptions options = readOptions_;
+    detachNewThread([data, localPath, options] { data->loadFromFileName(localPath, options); });
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QString>
 
+#include "data/VolumeReader.h"
 #include "platform/NotificationCenter.h"
 
 class QWidget;
@@ -21,6 +22,7 @@ class MainWindow;
 class Renderer;
 class Slices;
 class TransferFkt;
+class TransferFktCommands;
 class Volume;
 
 // Ties the main window to the core: owns the three preview renderers, gives the window's commands
@@ -36,6 +38,8 @@ class Controller : public QObject {
     ~Controller() override;
 
     MainWindow* mainWindow() const { return mainWindow_; }
+    // The Transfer Function menu's work.
+    TransferFktCommands* transferFktCommands() const { return transferFktCommands_; }
 
     // Loads path as if it had been chosen in the open panel; false (and nothing starts) while a
     // load or a large render is running.
@@ -51,9 +55,13 @@ class Controller : public QObject {
     void connectMainWindow();
 
     // File commands.
-    void openData();  // the open panel
-    void close();     // closes the key high-resolution window
-    void saveAs();    // the save panel for the key high-resolution window
+    void openData();    // the open panel: a .dat file or a scan file
+    void openFolder();  // the folder panel: a DICOM series
+    // Asks how scans opened from now on become densities (the density window dialog), and
+    // reopens the current scan when the choice changed.
+    void chooseDensityWindow();
+    void close();   // closes the key high-resolution window
+    void saveAs();  // the save panel for the key high-resolution window
     void loadFinished();
     void loadFailed(const QString& reason);
 
@@ -90,6 +98,7 @@ class Controller : public QObject {
     std::unique_ptr<MIP> rendererMIP_;
 
     MainWindow* mainWindow_ = nullptr;  // owned, deleted first in the destructor
+    TransferFktCommands* transferFktCommands_ = nullptr;
 
     int hiResQuality_ = 0;
     bool doShading_ = false;
@@ -97,6 +106,7 @@ class Controller : public QObject {
 
     bool loading_ = false;
     QString loadingPath_;
+    ReadOptions readOptions_;  // for scans: the automatic density rule or a window
     // High-resolution renderers between their start and their window, by address.
     std::map<const void*, std::shared_ptr<Renderer>> pendingHiRes_;
     QList<QPointer<HiResWindow>> hiResWindows_;

@@ -7,6 +7,7 @@
 
 class QAction;
 class QActionGroup;
+class QBoxLayout;
 class QDockWidget;
 class QLabel;
 class QMenu;
@@ -21,13 +22,17 @@ class PreviewView;
 class ProgressSheet;
 class SlicesSettings;
 class TransferFkt;
+class TransferFktHistory;
+class TransferFktPointPanel;
+class TransferFktView;
 
-// The main window: the preview above the transfer function editor (a splitter gives the preview
-// the free space), the slice settings in a side dock, the volume's summary in the status bar, the
-// progress sheet and the high-resolution panel, and the menus File, View and Render. The
-// controller gives the actions their work and enables them. The window opens at two thirds of
-// the screen; its geometry and the View menu's settings are remembered (QSettings). The window
-// accepts one dropped .dat file and reports it, and reports being closed.
+// The main window: the preview above the transfer function editor and its point panel (a splitter
+// gives the preview the free space), the slice settings in a side dock, the volume's summary in the
+// status bar, the progress sheet and the high-resolution panel, and the menus File, Edit, View,
+// Transfer Function and Render. The controller gives the actions their work and enables them. The
+// window opens at two thirds of the screen; its geometry and the View menu's settings are
+// remembered (QSettings). The window accepts one dropped .dat or .tf file and reports it, and
+// reports being closed.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -35,6 +40,8 @@ class MainWindow : public QMainWindow {
     // The menus' commands. Quit closes every window; the others are the controller's.
     struct Actions {
         QAction* open = nullptr;
+        QAction* openFolder = nullptr;     // a DICOM series
+        QAction* densityWindow = nullptr;  // how scans become densities
         QAction* close = nullptr;
         QAction* saveAs = nullptr;
         QAction* quit = nullptr;
@@ -58,9 +65,24 @@ class MainWindow : public QMainWindow {
     // The angles of the views Front, Back, Left, Right, Top and Bottom.
     static const _Vector kStandardViews[6];
 
+    // The Edit and Transfer Function menus' commands. Undo and Redo are the history's; the others,
+    // each preset by its name, are the controller's.
+    struct TransferFktActions {
+        QAction* undo = nullptr;
+        QAction* redo = nullptr;
+        QAction* open = nullptr;
+        QAction* saveAs = nullptr;
+        QList<QAction*> presets;
+        QAction* reset = nullptr;
+    };
+
     MainWindow(Data& data, TransferFkt& transferFkt, QWidget* parent = nullptr);
 
     const Actions& actions() const { return actions_; }
+    const TransferFktActions& transferFktActions() const { return transferFktActions_; }
+    TransferFktView* transferFktView() const { return transferFktView_; }
+    TransferFktPointPanel* transferFktPointPanel() const { return transferFktPointPanel_; }
+    TransferFktHistory* transferFktHistory() const { return transferFktHistory_; }
     // Also the menu of every high-resolution window.
     QMenu* fileMenu() const { return fileMenu_; }
     PreviewView* previewView() const { return previewView_; }
@@ -72,11 +94,15 @@ class MainWindow : public QMainWindow {
     // The permanent part of the status bar: the loaded volume's summary.
     QLabel* volumeLabel() const { return volumeLabel_; }
 
-    // The local .dat file a drop of these data would open, or an empty string.
+    // The local volume a drop of these data would open (a .dat file, a scan file or a DICOM folder),
+    // or an empty string.
     static QString droppedVolumePath(const QMimeData* mime);
+    // The local .tf file a drop of these data would open, or an empty string.
+    static QString droppedTransferFktPath(const QMimeData* mime);
 
   signals:
     void volumeDropped(const QString& path);
+    void transferFktDropped(const QString& path);
     void closed();
 
   protected:
@@ -87,6 +113,9 @@ class MainWindow : public QMainWindow {
   private:
     void buildMenus();
     void restoreLayout();
+    void buildTransferFktEditor(TransferFkt& transferFkt, Data& data, QBoxLayout* layout);
+    void buildEditMenu();
+    void buildTransferFktMenu();
 
     Actions actions_;
     QMenu* fileMenu_ = nullptr;
@@ -97,6 +126,11 @@ class MainWindow : public QMainWindow {
     HiResPanel* hiResPanel_ = nullptr;
     QSplitter* splitter_ = nullptr;
     QLabel* volumeLabel_ = nullptr;
+
+    TransferFktActions transferFktActions_;
+    TransferFktView* transferFktView_ = nullptr;
+    TransferFktPointPanel* transferFktPointPanel_ = nullptr;
+    TransferFktHistory* transferFktHistory_ = nullptr;
 };
 
 }  // namespace qz

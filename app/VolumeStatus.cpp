@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QObject>
 #include <QRegularExpression>
@@ -22,8 +23,11 @@ QString volumeSummary(const VolumeData& volume) {
                           .arg(volume.xDim())
                           .arg(volume.yDim())
                           .arg(volume.zDim());
-    // LEAD: once VolumeData carries its voxel spacing (issue 12), append it here, e.g.
-    // summary += QObject::tr("   spacing %1 × %2 × %3 mm").arg(...);
+    const std::array<double, 3>& spacing = volume.spacing();
+    summary += QObject::tr("   spacing %1 × %2 × %3 mm")
+                   .arg(spacing[0], 0, 'g', 4)
+                   .arg(spacing[1], 0, 'g', 4)
+                   .arg(spacing[2], 0, 'g', 4);
     summary += QObject::tr("   densities %1 – %2").arg(*lowest).arg(*highest);
     return summary;
 }
@@ -52,6 +56,10 @@ const Wording kWordings[] = {
 QString plainLoadError(const QString& loaderLine, const QString& path) {
     QString reason = loaderLine;
     reason.remove(QRegularExpression(QStringLiteral("^Data:Error: ")));
+    // A scan reader's line names the file first; the status bar names it already.
+    const QString named = QFileInfo(QDir::cleanPath(path)).fileName() + QLatin1String(": ");
+    if (reason.startsWith(named))
+        reason = reason.mid(named.size());
     if (reason == QLatin1String("file < 6 Bytes")) {
         // The loader says this too for a file it cannot open.
         const QFileInfo file(path);

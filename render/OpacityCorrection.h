@@ -6,22 +6,28 @@
 // 1 - (1 - A / 255)^s. Without it, every sample composites with A / 255 itself, and an image of
 // more steps per ray comes out more opaque.
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "render/Matrix.h"
 
 namespace qz::opacity {
 
-// The length of one ray step in voxel lengths. Every ray advances one unit of the sample grid
-// per step, along the view direction v (the third column of volumeFromView); along axis a the grid
-// spans ext[a] units where the volume has dim[a] voxels, so one unit there is dim[a] / ext[a]
-// voxel lengths, and the step is |(v[a] * dim[a] / ext[a])|. Axes of extent 0 count nothing
-// (no sample is taken in such a render anyway).
-inline double stepInVoxels(const int dim[3], const int ext[3], const _Matrix& volumeFromView) {
+// The length of one ray step in voxel lengths, a voxel length being the finest spacing's. Every ray
+// advances one unit of the sample grid per step, along the view direction v (the third column of
+// volumeFromView); along axis a the grid spans ext[a] units where the volume has dim[a] voxels of
+// spacing[a], so one unit there is dim[a] / ext[a] * (spacing[a] / finest) voxel lengths, and the
+// step is |(v[a] * that)|. With even spacing the factor is exactly 1: the step in samples. Axes of
+// extent 0 count nothing (no sample is taken in such a render anyway).
+inline double stepInVoxels(const int dim[3], const int ext[3], const std::array<double, 3>& spacing,
+                           const _Matrix& volumeFromView) {
+    const double finest = std::min({spacing[0], spacing[1], spacing[2]});
     double sum = 0.0;
     for (int a = 0; a < 3; ++a) {
         if (ext[a] > 0) {
-            const double t = double(volumeFromView.m[4 * a + 2]) * double(dim[a]) / double(ext[a]);
+            const double t =
+                double(volumeFromView.m[4 * a + 2]) * double(dim[a]) / double(ext[a]) * (spacing[a] / finest);
             sum += t * t;
         }
     }

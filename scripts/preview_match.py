@@ -75,7 +75,7 @@ def main():
                            "--out", out]
                 command += ["--shading"] if a.shading else []
                 command += ["--opacity-correction"] if correction else []
-                subprocess.run(command, check=True)
+                subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
                 images.append(read_png(out))
             (pw, ph, preview), (fw, fh, final) = images
             reduced = box_filter(fw, fh, final, pw)

@@ -9,6 +9,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 // libjpeg's header needs FILE and size_t declared first.
@@ -205,8 +206,8 @@ bool writeJpeg(std::FILE* file, int width, int height, const std::uint8_t* rgba,
     return true;
 }
 
-bool writeImageFile(const std::string& path, bool jpeg, int width, int height, const std::uint8_t* rgba,
-                    std::string* error) {
+bool writeFileAtomically(const std::string& path, const std::function<bool(std::FILE*, std::string*)>& write,
+                         std::string* error) {
     std::string tmp = path + ".tmp-XXXXXX";
     const int fd = ::mkstemp(tmp.data());
     if (fd < 0) {
@@ -226,8 +227,7 @@ bool writeImageFile(const std::string& path, bool jpeg, int width, int height, c
         return false;
     }
     errno = 0;
-    bool ok =
-        jpeg ? writeJpeg(file, width, height, rgba, 90, error) : writePng(file, width, height, rgba, error);
+    bool ok = write(file, error);
     if (ok && std::fflush(file) != 0) {
         ok = false;
         if (error)
@@ -246,6 +246,17 @@ bool writeImageFile(const std::string& path, bool jpeg, int width, int height, c
     if (!ok)
         ::unlink(tmp.c_str());
     return ok;
+}
+
+bool writeImageFile(const std::string& path, bool jpeg, int width, int height, const std::uint8_t* rgba,
+                    std::string* error) {
+    return writeFileAtomically(
+        path,
+        [&](std::FILE* file, std::string* e) {
+            return jpeg ? writeJpeg(file, width, height, rgba, 90, e)
+                        : writePng(file, width, height, rgba, e);
+        },
+        error);
 }
 
 }  // namespace qz::cli

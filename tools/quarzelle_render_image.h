@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace qz::cli {
@@ -13,6 +14,12 @@ namespace qz::cli {
 bool writePng(std::FILE* file, int width, int height, const std::uint8_t* rgba, std::string* error);
 bool writeJpeg(std::FILE* file, int width, int height, const std::uint8_t* rgba, int quality,
                std::string* error);
+
+// Runs write on a temporary file in path's directory and renames it over path only when write
+// and closing succeeded; on failure nothing is left behind. False with error set when anything
+// fails (write sets error for its own failures).
+bool writeFileAtomically(const std::string& path, const std::function<bool(std::FILE*, std::string*)>& write,
+                         std::string* error);
 
 // Writes the image to path through a temporary file in the same directory that is renamed over
 // path only when complete; on failure nothing is left behind. jpeg selects the format.

@@ -195,4 +195,39 @@ bool loadTransferFktFile(const std::string& path, TransferFkt& fkt, std::string*
     return applyTransferFktText(text, fkt, error);
 }
 
+namespace {
+
+// Applies load to a scratch function of its own and takes its points.
+template <typename Load>
+bool pointsFromScratch(Load load, TransferFktPoints* points) {
+    NotificationCenter center;
+    TransferFkt scratch(center);
+    if (!load(scratch))
+        return false;
+    *points = scratch.referencePoints();
+    return true;
+}
+
+}  // namespace
+
+bool transferFktPointsFromText(const std::string& text, TransferFktPoints* points, std::string* error) {
+    return pointsFromScratch([&](TransferFkt& fkt) { return applyTransferFktText(text, fkt, error); },
+                             points);
+}
+
+bool transferFktPointsFromFile(const std::string& path, TransferFktPoints* points, std::string* error) {
+    return pointsFromScratch([&](TransferFkt& fkt) { return loadTransferFktFile(path, fkt, error); }, points);
+}
+
+std::string transferFktText(const TransferFktPoints& points) {
+    std::string text = "# Quarzelle transfer function: rgb DENSITY R G B, alpha DENSITY A\n";
+    for (const TransferFktPoints::ColorPoint& p : points.color) {
+        text += "rgb " + std::to_string(p.density) + " " + std::to_string(p.red) + " " +
+                std::to_string(p.green) + " " + std::to_string(p.blue) + "\n";
+    }
+    for (const TransferFktPoints::OpacityPoint& p : points.opacity)
+        text += "alpha " + std::to_string(p.density) + " " + std::to_string(p.opacity) + "\n";
+    return text;
+}
+
 }  // namespace qz
