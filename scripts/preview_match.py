@@ -6,7 +6,7 @@ preview and a FINAL-pixel quality-1 render with the same transfer function, orie
 shading, box-filters the final image down to the preview's size and prints the mean absolute
 difference of their RGB bytes in grey levels, once without and once with --opacity-correction.
 
-usage: scripts/preview_match.py RENDER_TOOL VOLUME.dat TF [--preview 100] [--final 1024]
+usage: scripts/preview_match.py RENDER_TOOL VOLUME TF [--preview 100] [--final 1024]
                                 [--orientation AX AY AZ] [--shading]
 """
 import argparse
