@@ -10,10 +10,12 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 
 #include "data/Data.h"
+#include "platform/AtomicWrite.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RegularFile.h"
 #include "platform/Threads.h"
@@ -90,7 +92,8 @@ bool parseFloat(const char* text, float* value) {
     errno = 0;
     char* end = nullptr;
     const float v = std::strtof(text, &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(v))
+    // An underflow (1e-50) reads as the nearest float, zero or subnormal; an overflow is refused.
+    if ((errno != 0 && !(errno == ERANGE && std::fabs(v) < 1.0f)) || *end != '\0' || !std::isfinite(v))
         return false;
     *value = v;
     return true;
@@ -108,6 +111,7 @@ bool endsWith(const std::string& s, const std::string& suffix) {
 
 std::optional<Failure> parse(int argc, char** argv, Options* o) {
     auto bad = [](const std::string& message) { return Failure{message + " (see --help)", 2}; };
+    auto quoted = [](const std::string& text) { return qz::quotedPath(text); };
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](int offset = 1) -> const char* {
@@ -123,7 +127,7 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
                 return f;
             o->renderer = value();
             if (o->renderer != "slices" && o->renderer != "volume" && o->renderer != "mip") {
-                return bad("unknown renderer '" + o->renderer + "' (slices, volume or mip)");
+                return bad("unknown renderer " + quoted(o->renderer) + " (slices, volume or mip)");
             }
             ++i;
         } else if (arg == "--out") {
@@ -135,7 +139,7 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
             if (auto f = need(1))
                 return f;
             if (!parseInt(value(), 1, qz::Renderer::kMaxImageSide, &o->resolution)) {
-                return bad("bad resolution '" + std::string(value()) + "' (1 .. 16384)");
+                return bad("bad resolution " + quoted(value()) + " (1 .. 16384)");
             }
             ++i;
         } else if (arg == "--quality") {
@@ -143,7 +147,7 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
                 return f;
             int q;
             if (!parseInt(value(), 0, 1, &q))
-                return bad("bad quality '" + std::string(value()) + "' (0 or 1)");
+                return bad("bad quality " + quoted(value()) + " (0 or 1)");
             o->quality = q;
             ++i;
         } else if (arg == "--shading") {
@@ -153,7 +157,7 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
                 return f;
             for (int k = 0; k < 3; ++k) {
                 if (!parseFloat(value(k + 1), &o->orientation[k])) {
-                    return bad("bad orientation angle '" + std::string(value(k + 1)) + "' (a finite number)");
+                    return bad("bad orientation angle " + quoted(value(k + 1)) + " (a finite number)");
                 }
             }
             i += 3;
@@ -161,13 +165,13 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
             if (auto f = need(1))
                 return f;
             if (!parseInt(value(), 0, 2, &o->axis))
-                return bad("bad axis '" + std::string(value()) + "' (0, 1 or 2)");
+                return bad("bad axis " + quoted(value()) + " (0, 1 or 2)");
             ++i;
         } else if (arg == "--depth") {
             if (auto f = need(1))
                 return f;
             if (!parseFloat(value(), &o->depth)) {
-                return bad("bad depth '" + std::string(value()) + "' (a finite number)");
+                return bad("bad depth " + quoted(value()) + " (a finite number)");
             }
             ++i;
         } else if (arg == "--tf") {
@@ -179,17 +183,17 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
             if (auto f = need(1))
                 return f;
             if (!parseInt(value(), 1, 1024, &o->threads)) {
-                return bad("bad thread count '" + std::string(value()) + "' (1 .. 1024)");
+                return bad("bad thread count " + quoted(value()) + " (1 .. 1024)");
             }
             ++i;
         } else if (arg == "--time") {
             o->time = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return bad("unknown option '" + arg + "'");
+            return bad("unknown option " + quoted(arg));
         } else if (o->volume.empty()) {
             o->volume = arg;
         } else {
-            return bad("unexpected argument '" + arg + "'");
+            return bad("unexpected argument " + quoted(arg));
         }
     }
     if (o->volume.empty())
@@ -203,7 +207,7 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
     } else if (endsWith(o->out, ".jpg") || endsWith(o->out, ".jpeg")) {
         o->jpeg = true;
     } else {
-        return bad("output '" + o->out + "' must end in .png, .jpg or .jpeg");
+        return bad("output " + quoted(o->out) + " must end in .png, .jpg or .jpeg");
     }
     return std::nullopt;
 }
@@ -245,13 +249,16 @@ std::optional<Failure> run(const Options& o) {
     qz::NotificationCenter center;
     qz::Data data(center);
     qz::TransferFkt transferFkt(center);
+    using qz::quotedPath;
 
-    if (!o.transferFkt.empty()) {
-        std::string error;
-        if (!qz::loadTransferFktFile(o.transferFkt, transferFkt, &error)) {
-            return Failure{"transfer function '" + o.transferFkt + "': " + error, 1};
-        }
-    }
+    // The output's temporary file first: an unusable folder shows before the load and the render.
+    qz::AtomicFile output;
+    std::string error;
+    if (!output.open(o.out, &error))
+        return Failure{"cannot write " + quotedPath(o.out) + ": " + error, 1};
+
+    if (!o.transferFkt.empty() && !qz::loadTransferFktFile(o.transferFkt, transferFkt, &error))
+        return Failure{"transfer function " + quotedPath(o.transferFkt) + ": " + error, 1};
 
     ProgressBar bar;
     std::optional<qz::Observation> progress;
@@ -266,13 +273,8 @@ std::optional<Failure> run(const Options& o) {
     });
 
     // The loader only says "file < 6 Bytes" for a file it cannot open; say why here.
-    {
-        const qz::RegularFile file(o.volume);
-        if (file.openError() != 0)
-            return Failure{"cannot read volume '" + o.volume + "': " + std::strerror(file.openError()), 1};
-        if (!file.isOpen())
-            return Failure{"volume '" + o.volume + "' is not a regular file", 1};
-    }
+    if (const char* problem = qz::RegularFile(o.volume).problem())
+        return Failure{"cannot read volume " + quotedPath(o.volume) + ": " + problem, 1};
     const auto loadStart = std::chrono::steady_clock::now();
     data.loadFromFileName(o.volume);
     const double loadSeconds = secondsSince(loadStart);
@@ -281,11 +283,11 @@ std::optional<Failure> run(const Options& o) {
         const std::string prefix = "Data:Error: ";
         const std::string reason =
             loadFailure.rfind(prefix, 0) == 0 ? loadFailure.substr(prefix.size()) : loadFailure;
-        return Failure{"cannot load volume '" + o.volume + "': " + reason, 1};
+        return Failure{"cannot load volume " + quotedPath(o.volume) + ": " + reason, 1};
     }
     if (!data.hasData()) {
         bar.finish();
-        return Failure{"volume '" + o.volume + "' holds no samples (a dimension is 0)", 1};
+        return Failure{"volume " + quotedPath(o.volume) + " holds no samples (a dimension is 0)", 1};
     }
 
     std::unique_ptr<qz::Renderer> renderer;
@@ -313,13 +315,19 @@ std::optional<Failure> run(const Options& o) {
     const std::shared_ptr<const qz::RgbaImage> image = renderer->imageRef();
     const double renderSeconds = secondsSince(renderStart);
     bar.finish();
+    if (renderer->width() <= 0 || renderer->height() <= 0) {
+        return Failure{"the image would be " + std::to_string(renderer->width()) + " x " +
+                           std::to_string(renderer->height()) + " pixels: at resolution " +
+                           std::to_string(o.resolution) + " the section is thinner than a pixel" +
+                           " (raise --resolution or choose another --axis)",
+                       1};
+    }
     if (!image || image->width <= 0 || image->height <= 0) {
         return Failure{"the renderer produced no image (too large for memory?)", 1};
     }
 
-    std::string error;
-    if (!qz::cli::writeImageFile(o.out, o.jpeg, image->width, image->height, image->pixels.data(), &error)) {
-        return Failure{"cannot write '" + o.out + "': " + error, 1};
+    if (!qz::cli::writeImageFile(output, o.jpeg, image->width, image->height, image->pixels.data(), &error)) {
+        return Failure{"cannot write " + quotedPath(o.out) + ": " + error, 1};
     }
     if (o.time) {
         std::printf("load: %.3f s\nrender: %.3f s\n", loadSeconds, renderSeconds);
@@ -337,10 +345,17 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
+    qz::removeTempFilesOnSignals();
     Options options;
     std::optional<Failure> failure = parse(argc, argv, &options);
-    if (!failure)
-        failure = run(options);
+    try {
+        if (!failure)
+            failure = run(options);
+    } catch (const std::bad_alloc&) {
+        failure = Failure{"not enough memory", 1};
+    } catch (const std::exception& e) {
+        failure = Failure{e.what(), 1};
+    }
     if (failure) {
         std::fflush(stdout);
         std::fprintf(stderr, "quarzelle-render: %s\n", failure->message.c_str());

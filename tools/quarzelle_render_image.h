@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/AtomicWrite.h"
+
 namespace qz::cli {
 
 // Writes width x height RGBA pixels (top row first) to an open file. False with error set when
@@ -14,9 +16,9 @@ bool writePng(std::FILE* file, int width, int height, const std::uint8_t* rgba, 
 bool writeJpeg(std::FILE* file, int width, int height, const std::uint8_t* rgba, int quality,
                std::string* error);
 
-// Writes the image to path through a temporary file in the same directory that is renamed over
-// path only when complete; on failure nothing is left behind. jpeg selects the format.
-bool writeImageFile(const std::string& path, bool jpeg, int width, int height, const std::uint8_t* rgba,
+// Writes the image into file (open) and commits it; jpeg selects the format. On failure nothing
+// is left behind and error says why.
+bool writeImageFile(AtomicFile& file, bool jpeg, int width, int height, const std::uint8_t* rgba,
                     std::string* error);
 
 }  // namespace qz::cli

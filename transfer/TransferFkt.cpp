@@ -285,6 +285,30 @@ void TransferFkt::removeOpacityReferencePointForDensity(int density) {
     needsUpdateOpacity_ = true;
 }
 
+void TransferFkt::addReferencePoints(const std::vector<ReferencePoint>& points) {
+    {
+        std::lock_guard lock(mutex_);
+        // A walk fills only the entries between reference points from the points' own values, so
+        // the walks can wait for the last point: an opacity point's colour, which one by one it
+        // would write back as the colour walk left it, is the colour walk's to set at the end.
+        for (const ReferencePoint& point : points) {
+            if (!inDomain(point.density))
+                continue;
+            std::uint8_t* entry = table_.data() + 4 * std::size_t(point.density);
+            if (point.color) {
+                isColorFixedPerDensity_[point.density] = 1;
+                std::copy_n(point.rgba, 3, entry);
+                needsUpdateRGB_ = true;
+            } else {
+                isOpacityFixedPerDensity_[point.density] = 1;
+                entry[3] = point.rgba[3];
+                needsUpdateOpacity_ = true;
+            }
+        }
+    }
+    update();
+}
+
 bool TransferFkt::isOpacityReferencePoint(int density) const {
     if (!inDomain(density))
         return false;

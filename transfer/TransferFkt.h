@@ -67,6 +67,16 @@ class TransferFkt {
     void removeOpacityReferencePointForDensity(int density);
     bool isOpacityReferencePoint(int density) const;
 
+    // One colour (rgba[0..2]) or opacity (rgba[3]) reference point.
+    struct ReferencePoint {
+        bool color = false;
+        int density = 0;
+        std::uint8_t rgba[4] = {0, 0, 0, 0};
+    };
+    // Adds the points in order and brings the table up to date: the same table and points as the
+    // add...ReferencePointForDensity calls followed by update(), with one walk of each kind in all.
+    void addReferencePoints(const std::vector<ReferencePoint>& points);
+
   private:
     void createLookupTables();
     // Runs the walks that are due under the lock; returns how many notifications to post.

@@ -16,11 +16,7 @@ namespace {
 constexpr std::size_t kMaxTextBytes = 1 << 20;
 constexpr std::size_t kMaxLineBytes = 4096;
 
-struct Command {
-    bool color = false;
-    int density = 0;
-    std::uint8_t rgba[4] = {0, 0, 0, 0};
-};
+using Command = TransferFkt::ReferencePoint;
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
@@ -146,7 +142,8 @@ bool applyTransferFktText(const std::string& text, TransferFkt& fkt, std::string
     // Check every line before changing anything, so a bad file leaves the function as it was.
     std::vector<Command> commands;
     std::size_t lineNumber = 0;
-    std::size_t start = 0;
+    // A UTF-8 byte order mark, as some editors write, is not part of the first line.
+    std::size_t start = text.rfind("\xef\xbb\xbf", 0) == 0 ? 3 : 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
         if (end == std::string::npos)
@@ -160,14 +157,7 @@ bool applyTransferFktText(const std::string& text, TransferFkt& fkt, std::string
         start = end + 1;
     }
 
-    for (const Command& command : commands) {
-        if (command.color) {
-            fkt.addRGBReferencePointForDensity(command.density, command.rgba);
-        } else {
-            fkt.addOpacityReferencePointForDensity(command.density, command.rgba[3]);
-        }
-    }
-    fkt.update();
+    fkt.addReferencePoints(commands);
     return true;
 }
 
@@ -175,12 +165,12 @@ bool loadTransferFktFile(const std::string& path, TransferFkt& fkt, std::string*
     const RegularFile file(path);
     if (!file.isOpen()) {
         setError(error, file.openError() != 0
-                            ? "cannot open '" + path + "': " + std::strerror(file.openError())
-                            : "'" + path + "' is not a regular file");
+                            ? "cannot open " + quotedPath(path) + ": " + std::strerror(file.openError())
+                            : quotedPath(path) + " is not a regular file");
         return false;
     }
     if (std::uint64_t(file.size()) > kMaxTextBytes) {
-        setError(error, "'" + path + "' is larger than " + std::to_string(kMaxTextBytes) + " bytes");
+        setError(error, quotedPath(path) + " is larger than " + std::to_string(kMaxTextBytes) + " bytes");
         return false;
     }
 
@@ -188,7 +178,7 @@ bool loadTransferFktFile(const std::string& path, TransferFkt& fkt, std::string*
     std::string text(kMaxTextBytes + 1, '\0');
     const std::int64_t total = file.readAt(text.data(), std::int64_t(text.size()), 0);
     if (total < 0) {
-        setError(error, "cannot read '" + path + "': " + std::strerror(errno));
+        setError(error, "cannot read " + quotedPath(path) + ": " + std::strerror(errno));
         return false;
     }
     text.resize(std::size_t(total));
