@@ -4,7 +4,9 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QDockWidget>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -15,10 +17,12 @@
 #include <QScreen>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QThread>
 #include <QWindow>
 
 #include "app/MainWindow.h"
 #include "data/Data.h"
+#include "platform/RegularFile.h"
 #include "platform/Threads.h"
 #include "render/MIP.h"
 #include "render/Slices.h"
@@ -34,6 +38,20 @@
 #include "ui/SlicesSettings.h"
 
 namespace qz {
+
+namespace {
+
+// A path or file name in double quotes, control characters escaped, for a one-line message.
+QString quoted(const QString& path) {
+    return QString::fromStdString(quotedPath(path.toStdString(), '"'));
+}
+
+// A high-resolution window's title without the unsaved-changes placeholder.
+QString pictureName(const QWidget* window) {
+    return QString(window->windowTitle()).remove(QStringLiteral("[*]"));
+}
+
+}  // namespace
 
 Controller::Controller() : Controller(Data::sharedInstance(), TransferFkt::sharedInstance()) {}
 
@@ -51,7 +69,10 @@ Controller::Controller(Data& data, TransferFkt& transferFkt, QObject* parent)
     rendererMIP_->setDoShading(false);
     rendererMIP_->setQuality(0);
 
+    // A file without samples is refused like a broken one: the loaded volume stays.
+    data_.setRefusesEmptyVolumes(true);
     mainWindow_ = new MainWindow(data_, transferFkt_);
+    mainWindow_->installEventFilter(this);
     connectMainWindow();
     hiResQuality_ = mainWindow_->hiResPanel()->resolutionBox()->value();
     doShading_ = mainWindow_->hiResPanel()->shadingBox()->isChecked();
@@ -86,6 +107,11 @@ Controller::~Controller() {
     newDataObservation_.reset();
     loadFailedObservation_.reset();
     hiResObservation_.reset();
+    // Work still running stops at its next chunk; its threads hold what they use.
+    if (loadCancel_)
+        loadCancel_->store(true);
+    for (const auto& [address, renderer] : pendingHiRes_)
+        renderer->setCancelled(true);
     // Closing windows moves the focus; the menus' actions are about to go with the main window.
     disconnect(qGuiApp, nullptr, this, nullptr);
     for (const QPointer<HiResWindow>& window : hiResWindows_) {
@@ -102,6 +128,7 @@ void Controller::connectMainWindow() {
     connect(actions.open, &QAction::triggered, this, &Controller::openData);
     connect(actions.close, &QAction::triggered, this, &Controller::close);
     connect(actions.saveAs, &QAction::triggered, this, &Controller::saveAs);
+    connect(actions.quit, &QAction::triggered, this, &Controller::quit);
     connect(actions.slices, &QAction::triggered, this, &Controller::renderSlices);
     connect(actions.volume, &QAction::triggered, this, &Controller::renderVolume);
     connect(actions.mip, &QAction::triggered, this, &Controller::renderMIP);
@@ -119,6 +146,7 @@ void Controller::connectMainWindow() {
     connect(panel, &QDialog::rejected, this, &Controller::closeHiResPanel);
 
     connect(mainWindow_, &MainWindow::volumeDropped, this, &Controller::openFile);
+    connect(mainWindow_->progressSheet(), &ProgressSheet::cancelRequested, this, &Controller::cancelWork);
 }
 
 QWidget* Controller::keyWindow() {
@@ -161,11 +189,16 @@ bool Controller::openFile(const QString& path) {
         return false;
     loading_ = true;
     loadingPath_ = path;
+    loadCancel_ = std::make_shared<std::atomic<bool>>(false);
     displayProgressPanel();
     updateCommandStates();
     Data* data = &data_;
     const std::string localPath = QFile::encodeName(path).toStdString();
-    detachNewThread([data, localPath] { data->loadFromFileName(localPath); });
+    const std::shared_ptr<const std::atomic<bool>> cancel = loadCancel_;
+    if (!detachNewThread([data, localPath, cancel] { data->loadFromFileName(localPath, cancel.get()); })) {
+        loadFailed(tr("no thread could be started"));
+        return false;
+    }
     return true;
 }
 
@@ -190,10 +223,50 @@ void Controller::loadFailed(const QString& reason) {
     // The previous volume and title stay; the panel must not stay up.
     loading_ = false;
     closeProgressPanel();
-    const QString file = QFileInfo(loadingPath_).fileName();
-    mainWindow_->statusBar()->showMessage(reason.isEmpty() ? tr("Could not open %1").arg(file)
-                                                           : tr("Could not open %1: %2").arg(file, reason));
+    const QString file = quoted(QFileInfo(loadingPath_).fileName());
+    mainWindow_->statusBar()->showMessage(
+        loadCancel_->load() ? tr("Opening %1 was cancelled").arg(file)
+                            : tr("Could not open %1: %2").arg(file, loadFailureReason(reason)));
     updateCommandStates();
+}
+
+QString Controller::loadFailureReason(const QString& loaderLine) const {
+    // A file that cannot be opened at all: the system's words, not the loader's "file < 6 Bytes".
+    if (const char* problem = RegularFile(QFile::encodeName(loadingPath_).toStdString()).problem())
+        return QString::fromLocal8Bit(problem);
+    QString reason = loaderLine;
+    if (reason.startsWith(QLatin1String("Data:Error: ")))
+        reason.remove(0, 12);
+    if (reason == QLatin1String("file < 6 Bytes"))
+        return tr("the file is too short to hold a volume (less than 6 bytes)");
+    return reason.isEmpty() ? tr("the file could not be read") : reason;
+}
+
+// ---- Running work
+
+void Controller::cancelWork() {
+    // A load goes on being busy until the loader reports; a cancelled render needs nothing more
+    // from the GUI, so another may start at once.
+    if (loading_)
+        loadCancel_->store(true);
+    for (const auto& [address, renderer] : pendingHiRes_) {
+        renderer->setCancelled(true);
+        cancelledHiRes_[address] = renderer;
+    }
+    pendingHiRes_.clear();
+    closeProgressPanel();
+    updateCommandStates();
+}
+
+void Controller::stopWork() {
+    cancelWork();
+    // The threads stop at their next chunk or tile, and report it through the event queue.
+    QElapsedTimer clock;
+    clock.start();
+    while ((loading_ || !cancelledHiRes_.empty()) && clock.elapsed() < 1000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
 }
 
 // ---- Progress panel
@@ -201,7 +274,8 @@ void Controller::loadFailed(const QString& reason) {
 void Controller::displayProgressPanel() {
     // The info line keeps its text until the first update.
     mainWindow_->progressSheet()->setProgress(0.0);
-    mainWindow_->progressSheet()->open();
+    mainWindow_->progressSheet()->show();
+    mainWindow_->progressSheet()->raise();
 }
 
 void Controller::closeProgressPanel() {
@@ -276,10 +350,17 @@ void Controller::createHiRes() {
     displayProgressPanel();
     updateCommandStates();
     // The thread holds its own reference, so the renderer outlives it whatever the GUI does.
-    detachNewThread([renderer] { renderer->hiRes(); });
+    if (!detachNewThread([renderer] { renderer->hiRes(); })) {
+        pendingHiRes_.erase(renderer.get());
+        closeProgressPanel();
+        updateCommandStates();
+        mainWindow_->statusBar()->showMessage(tr("Could not render: no thread could be started"));
+    }
 }
 
 void Controller::displayHiResWindow(const void* rendererAddress) {
+    if (cancelledHiRes_.erase(rendererAddress) != 0)
+        return;  // cancelled: its thread has let go, nothing is shown
     const auto pending = pendingHiRes_.find(rendererAddress);
     if (pending == pendingHiRes_.end())
         return;  // not a render this controller started
@@ -301,6 +382,7 @@ void Controller::displayHiResWindow(const void* rendererAddress) {
     QScreen* screen = mainWindow_->screen() ? mainWindow_->screen() : QGuiApplication::primaryScreen();
     window->placeAtLowerLeft(view->size(), screen->availableGeometry());
     hiResWindows_.append(window);
+    window->installEventFilter(this);
     connect(window, &QObject::destroyed, this, &Controller::updateCommandStates, Qt::QueuedConnection);
     window->show();
     window->placeAtLowerLeft(view->size(), screen->availableGeometry());
@@ -317,28 +399,108 @@ void Controller::close() {
 }
 
 void Controller::saveAs() {
-    auto* window = qobject_cast<HiResWindow*>(keyWindow());
-    if (!window)
-        return;
-    const QString path =
-        QFileDialog::getSaveFileName(window, tr("Save As"), QString(), tr("JPEG image (*.jpeg *.jpg)"));
-    if (path.isEmpty())
-        return;
-    saveHiResWindow(window, path);
+    if (auto* window = qobject_cast<HiResWindow*>(keyWindow()))
+        saveWithDialog(window);
+}
+
+bool Controller::saveWithDialog(HiResWindow* window) {
+    // Qt's own panel appends the default suffix before it asks about an existing file, so the
+    // name it asks about is the name written; saveHiResWindow asks about any other.
+    QFileDialog dialog(window, tr("Save As"));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setNameFilter(tr("JPEG image (*.jpeg *.jpg)"));
+    dialog.setDefaultSuffix(QStringLiteral("jpeg"));
+    const QPointer<HiResWindow> alive(window);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty() || !alive)
+        return false;
+    return saveHiResWindow(window, dialog.selectedFiles().constFirst());
+}
+
+bool Controller::confirmReplace(QWidget* parent, const QString& path) {
+    QMessageBox box(
+        QMessageBox::Warning, tr("Save As"),
+        tr("%1 already exists. Do you want to replace it?").arg(quoted(QFileInfo(path).fileName())),
+        QMessageBox::Cancel, parent);
+    const QPushButton* replace = box.addButton(tr("Replace"), QMessageBox::DestructiveRole);
+    box.setDefaultButton(QMessageBox::Cancel);
+    box.exec();
+    return box.clickedButton() == replace;
 }
 
 bool Controller::saveHiResWindow(HiResWindow* window, const QString& chosenPath) {
     if (!window || !window->hiResView())
         return false;
     const QString path = jpegSavePath(chosenPath);
+    if (path != chosenPath && QFileInfo::exists(path) && !confirmReplace(window, path))
+        return false;
     QString reason;
     if (!window->hiResView()->writeToFile(path, &reason)) {
         QMessageBox::warning(window, tr("Save As"),
-                             tr("The image could not be saved as \"%1\": %2.").arg(path, reason));
+                             tr("The image could not be saved as %1: %2.").arg(quoted(path), reason));
         return false;
     }
     window->setWindowModified(false);
     return true;
+}
+
+bool Controller::confirmClose(HiResWindow* window) {
+    if (!window || !window->isWindowModified())
+        return true;
+    QMessageBox box(QMessageBox::Warning, tr("Close"),
+                    tr("Do you want to save %1 before closing it?").arg(quoted(pictureName(window))),
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, window);
+    box.setInformativeText(tr("The picture is lost if you don't save it."));
+    box.setDefaultButton(QMessageBox::Save);
+    const int answer = box.exec();
+    return answer == QMessageBox::Discard || (answer == QMessageBox::Save && saveWithDialog(window));
+}
+
+bool Controller::confirmQuit() {
+    QList<HiResWindow*> unsaved;
+    for (const QPointer<HiResWindow>& window : hiResWindows_) {
+        if (window && window->isWindowModified())
+            unsaved.append(window.data());
+    }
+    if (unsaved.size() <= 1)
+        return unsaved.isEmpty() || confirmClose(unsaved.front());
+    QMessageBox box(QMessageBox::Warning, tr("Quit"),
+                    tr("%1 pictures have not been saved.").arg(unsaved.size()), QMessageBox::Cancel,
+                    mainWindow_);
+    box.setInformativeText(tr("They are lost if you quit now."));
+    const QPushButton* discard = box.addButton(tr("Quit Without Saving"), QMessageBox::DestructiveRole);
+    box.setDefaultButton(QMessageBox::Cancel);
+    box.exec();
+    return box.clickedButton() == discard;
+}
+
+void Controller::quit() {
+    if (!confirmQuit())
+        return;
+    stopWork();
+    quitting_ = true;
+    QApplication::closeAllWindows();
+}
+
+bool Controller::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::Close || quitting_)
+        return QObject::eventFilter(watched, event);
+    bool allowed;
+    if (watched == mainWindow_) {
+        // The application ends with its main window.
+        allowed = confirmQuit();
+        if (allowed) {
+            stopWork();
+            quitting_ = true;
+        }
+    } else {
+        allowed = confirmClose(qobject_cast<HiResWindow*>(watched));
+    }
+    if (!allowed) {
+        event->ignore();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 }  // namespace qz

@@ -2,7 +2,6 @@
 
 #include <QAction>
 #include <QActionGroup>
-#include <QApplication>
 #include <QCloseEvent>
 #include <QDockWidget>
 #include <QDragEnterEvent>
@@ -93,7 +92,6 @@ void MainWindow::buildMenus() {
     actions_.quit = addNamedAction(fileMenu_, tr("&Quit"), "quitAction");
     setStandardShortcut(actions_.quit, QKeySequence::Quit, QKeySequence(Qt::CTRL | Qt::Key_Q));
     actions_.quit->setMenuRole(QAction::QuitRole);
-    connect(actions_.quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
 
     QMenu* viewMenu = menuBar()->addMenu(tr("&View"));
     viewMenu->setObjectName(QStringLiteral("viewMenu"));

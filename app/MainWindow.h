@@ -28,7 +28,7 @@ class MainWindow : public QMainWindow {
     // Edge of the preview images, in pixels.
     static constexpr int kPreviewResolution = 100;
 
-    // The menus' commands. Quit closes every window; the others are the controller's.
+    // The menus' commands; the controller gives them their work.
     struct Actions {
         QAction* open = nullptr;
         QAction* close = nullptr;

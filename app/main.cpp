@@ -3,10 +3,13 @@
 
 #include "app/Controller.h"
 #include "app/MainWindow.h"
+#include "platform/AtomicWrite.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quarzelle"));
+    // A picture being saved when the process is interrupted leaves no temporary file.
+    qz::removeTempFilesOnSignals();
 
     qz::Controller controller;
     qz::MainWindow* window = controller.mainWindow();

@@ -261,10 +261,10 @@ _Vector Data::getGradientForRelative(float rx, float ry, float rz) const {
     return volume()->getGradientForRelative(rx, ry, rz);
 }
 
-void Data::loadFromFileName(const std::string& path) {
+void Data::loadFromFileName(const std::string& path, const std::atomic<bool>* cancel) {
     std::lock_guard loadLock(loadMutex_);
     try {
-        load(path);
+        load(path, cancel);
     } catch (const std::bad_alloc&) {
         fail("Data:Error: not enough memory to load the volume");
     } catch (const std::exception& e) {
@@ -289,7 +289,9 @@ void Data::publish(std::shared_ptr<const VolumeData> volume) {
     center_.post(kNewDataAvailable);
 }
 
-bool Data::load(const std::string& path) {
+bool Data::load(const std::string& path, const std::atomic<bool>* cancel) {
+    auto cancelled = [cancel] { return cancel && cancel->load(std::memory_order_relaxed); };
+    const std::string cancelledMessage = "Data:Error: loading cancelled";
     // Only regular files load; a FIFO without a writer does not hang the open.
     const RegularFile file(path);
     if (!file.isOpen() || file.size() < kHeaderBytes) {
@@ -311,6 +313,11 @@ bool Data::load(const std::string& path) {
 
     // 65535^3 samples fit easily in 64 bits, as do their byte sizes.
     const std::int64_t n = volume->sampleCount();
+    if (n == 0 && refusesEmptyVolumes_.load()) {
+        fail(format("Data:Error: the volume holds no samples (its dimensions are %d x %d x %d)",
+                    volume->xDim_, volume->yDim_, volume->zDim_));
+        return false;
+    }
     const std::int64_t expectedLength = 2 * n + kHeaderBytes;
     if (fileLength != expectedLength) {
         printLine(format("Data:Error: file has invalid length '%lld'", static_cast<long long>(fileLength)));
@@ -353,6 +360,10 @@ bool Data::load(const std::string& path) {
         parallelFor(chunks, [&](std::int64_t chunk) {
             const std::int64_t begin = chunk * kReadChunkSamples;
             const std::int64_t count = std::min(kReadChunkSamples, n - begin);
+            if (cancelled()) {
+                progress.addDone(count);
+                return;
+            }
             std::uint16_t* samples = densities + begin;
             const std::int64_t got = file.readAt(samples, 2 * count, kHeaderBytes + 2 * begin);
             if (got != 2 * count) {
@@ -387,6 +398,10 @@ bool Data::load(const std::string& path) {
             progress.addDone(count);
         });
         progress.finish();
+    }
+    if (cancelled()) {
+        fail(cancelledMessage);
+        return false;
     }
     if (readError.load() != 0) {
         fail(format("Data:Error: cannot read file (%s)", std::strerror(readError.load())));
@@ -427,7 +442,7 @@ bool Data::load(const std::string& path) {
         parallelFor(chunks, [&](std::int64_t chunk) {
             const std::int64_t first = chunk * rowsPerChunk;
             const std::int64_t last = std::min(rows, first + rowsPerChunk);
-            for (std::int64_t r = first; r < last; ++r) {
+            for (std::int64_t r = first; r < last && !cancelled(); ++r) {
                 const int y = static_cast<int>(r % yDim), z = static_cast<int>(r / yDim);
                 auto rowAt = [&](int yy, int zz) { return densities + volume->index(0, yy, zz); };
                 gradientRow(rowAt(y, z), rowAt(y > 0 ? y - 1 : y, z), rowAt(y < yDim - 1 ? y + 1 : y, z),
@@ -439,6 +454,10 @@ bool Data::load(const std::string& path) {
         progress.finish();
     }
 
+    if (cancelled()) {
+        fail(cancelledMessage);
+        return false;
+    }
     publish(std::move(volume));
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -86,8 +87,12 @@ class Data {
     // Reads a .dat file (three little-endian uint16 dimensions, then uint16 samples), posting
     // "updateProgressBar" as it goes and "newDataAvailable" at the end. A failed load prints a
     // "Data:Error: ..." line, leaves the current volume as it was and posts kDataLoadFailed.
-    // Loads are serialised; any thread may call this.
-    void loadFromFileName(const std::string& path);
+    // Loads are serialised; any thread may call this. While *cancel is set the load stops at its
+    // next chunk and is refused ("Data:Error: loading cancelled").
+    void loadFromFileName(const std::string& path, const std::atomic<bool>* cancel = nullptr);
+    // When set, a file whose volume holds no samples (a dimension is 0) is refused like a broken
+    // one instead of replacing the current volume. Off by default.
+    void setRefusesEmptyVolumes(bool refuses) { refusesEmptyVolumes_.store(refuses); }
 
     // The current volume (never null; the empty volume before the first load).
     std::shared_ptr<const VolumeData> volume() const;
@@ -115,13 +120,14 @@ class Data {
   private:
     NotificationCenter& center_;
     // Builds and publishes a new volume; false when the load was refused (already reported).
-    bool load(const std::string& path);
+    bool load(const std::string& path, const std::atomic<bool>* cancel);
     void fail(const std::string& message);
     void publish(std::shared_ptr<const VolumeData> volume);
 
     mutable std::mutex mutex_;  // guards current_
     std::shared_ptr<const VolumeData> current_;
     std::mutex loadMutex_;  // one load at a time
+    std::atomic<bool> refusesEmptyVolumes_{false};
 };
 
 }  // namespace qz

@@ -63,6 +63,7 @@ Volume::Settings Volume::settings() const {
     s.doShading = doShading_;
     s.orientation = orientation_;
     s.shading = shading_;
+    s.cancel = &cancelled_;
     return s;
 }
 

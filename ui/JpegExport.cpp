@@ -1,8 +1,11 @@
 #include "ui/JpegExport.h"
 
+#include <QBuffer>
+#include <QFile>
 #include <QFileInfo>
 #include <QImageWriter>
-#include <QSaveFile>
+
+#include "platform/AtomicWrite.h"
 
 namespace qz {
 
@@ -24,18 +27,18 @@ bool writeJpegAtomically(const QImage& image, const QString& path, QString* erro
     if (image.isNull())
         return fail(QStringLiteral("there is no visible image to save"));
 
-    // QSaveFile writes a temporary file beside the target and renames it only on commit(), so
-    // a failed encoding or a full disk never leaves a truncated file in place of an old one.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(file.errorString());
-    QImageWriter writer(&file, "jpeg");
-    if (!writer.write(image)) {
-        file.cancelWriting();
+    // Encoded in memory first, so a failure of the file says why in the system's words; then
+    // written as every Quarzelle file is (platform/AtomicWrite.h).
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    if (!writer.write(image))
         return fail(writer.errorString());
-    }
-    if (!file.commit())
-        return fail(file.errorString());
+    std::string reason;
+    if (!writeFileAtomically(QFile::encodeName(path).toStdString(), bytes.constData(),
+                             std::size_t(bytes.size()), &reason))
+        return fail(QString::fromLocal8Bit(reason.c_str()));
     return true;
 }
 

@@ -93,7 +93,7 @@ class TestController : public QObject {
         const QString path = ramp("head.dat", 16);
         QVERIFY(app.controller->openFile(path));
         // Until the load ends the sheet is up and nothing may load or render.
-        QVERIFY(app.window->progressSheet()->isVisible() && app.window->progressSheet()->isModal());
+        QVERIFY(app.window->progressSheet()->isVisible() && !app.window->progressSheet()->isModal());
         QVERIFY(!a.open->isEnabled() && !a.hiRes->isEnabled() && !a.renderers->isEnabled());
         QVERIFY(!app.controller->openFile(path));
         QTRY_VERIFY(app.idle());
@@ -105,21 +105,31 @@ class TestController : public QObject {
         QTRY_VERIFY(!preview->needsUpdateImage());
         QCOMPARE(preview->imageRef()->height, 75);
 
-        // Failed opens keep the volume and the title and say why in the status bar.
-        const std::pair<std::string, std::string> bad[] = {
-            {"short.dat", std::string("\x01\x00\x01", 3)},
-            {"odd.dat", std::string("\x02\0\x02\0\x02\0\x01\0", 8)},
-            {"missing.dat", ""}};
-        for (const auto& [name, bytes] : bad) {
+        // Failed, refused and cancelled opens keep the volume and the title and say why in plain
+        // words in the status bar.
+        std::filesystem::create_directory(dir_.file("folder.dat"));
+        const QString big =
+            uitest::writeVolume(dir_, "big.dat", 256, 256, 64, [](int, int, int) { return 900; });
+        const std::tuple<std::string, std::string, QString> bad[] = {
+            {"short.dat", std::string("\x01\x00\x01", 3), "too short"},
+            {"odd.dat", std::string("\x02\0\x02\0\x02\0\x01\0", 8), "shorter than its header"},
+            {"zero.dat", std::string("\0\0\4\0\4\0", 6), "no samples"},
+            {"missing.dat", "", "No such file or directory"},
+            {"folder.dat", "", "it is a folder"},
+            {"big.dat", "", "was cancelled"}};
+        for (const auto& [name, bytes, reason] : bad) {
             if (!bytes.empty())
                 std::ofstream(dir_.file(name), std::ios::binary) << bytes;
             QVERIFY(app.controller->openFile(QString::fromStdString(dir_.file(name))));
+            if (name == "big.dat")
+                app.window->progressSheet()->cancelButton()->click();
             QTRY_VERIFY(app.idle());
             QVERIFY(!app.window->progressSheet()->isVisible() && a.hiRes->isEnabled());
             QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle - head.dat"));
             QCOMPARE(Data::sharedInstance().xDim(), 16);
-            QVERIFY(app.window->statusBar()->currentMessage().startsWith("Could not open " +
-                                                                         QString(name.c_str())));
+            const QString message = app.window->statusBar()->currentMessage();
+            QVERIFY2(message.contains("\"" + QString(name.c_str()) + "\"") && message.contains(reason),
+                     qPrintable(message));
         }
     }
 
