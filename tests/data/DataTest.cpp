@@ -208,6 +208,24 @@ TEST_F(Loader, ZeroDimensionsAndTrailingBytes) {
     }
 }
 
+// On request, a volume without samples and a cancelled load are refused; the volume stays.
+TEST_F(Loader, EmptyVolumesAndCancelledLoadsRefusedOnRequest) {
+    load(previousPath);
+    previous = data.volume();
+    data.setRefusesEmptyVolumes(true);
+    const std::string empty = dir.write("e.dat", testing::volumeBytes(0, 4, 4, {}));
+    expectRefused(load(empty), "empty");
+    EXPECT_EQ(
+        log.infos(kDataLoadFailed),
+        std::vector<std::string>{"Data:Error: the volume holds no samples (its dimensions are 0 x 4 x 4)"});
+    const std::atomic<bool> cancel{true};
+    const std::string good = dir.write("c.dat", testing::volumeBytes(1, 1, 2, {5, 6}));
+    log.clear();
+    const auto lines = testing::stdoutLines([&] { data.loadFromFileName(good, &cancel); });
+    EXPECT_EQ(lines, std::vector<std::string>{"Data:Error: loading cancelled"});
+    expectRefused(lines, "cancelled");
+}
+
 // A file that changes under the loader gives the file as it was when the load started or a
 // refusal: never a volume mixing old, new or missing bytes.
 TEST_F(Loader, FileChangedWhileLoading) {

@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <functional>
 #include <set>
 
 #include "render/MIP.h"
@@ -160,6 +161,36 @@ TEST_F(HostileRender, OneSampleAxesAndEmptyVolumes) {
                     << name << " " << r->className();
             }
         }
+    }
+}
+
+// The render step alone, without imageRef's own check of the cancel flag.
+template <class R>
+struct RenderStep : R {
+    using R::R;
+    using R::updateImageRef;
+};
+
+// Cancelled: no tile is rendered, and imageRef keeps the previous image, stale; cleared: a render.
+TEST_F(HostileRender, CancelledRendersStopAndKeepThePreviousImage) {
+    RenderStep<Slices> slices(s.data, s.fkt);
+    RenderStep<Volume> volume(s.data, s.fkt);
+    RenderStep<MIP> mip(s.data, s.fkt);
+    const std::pair<Renderer*, std::function<std::shared_ptr<const RgbaImage>()>> cases[] = {
+        {&slices, [&] { return slices.updateImageRef(); }},
+        {&volume, [&] { return volume.updateImageRef(); }},
+        {&mip, [&] { return mip.updateImageRef(); }}};
+    for (const auto& [r, step] : cases) {
+        r->setMaxImageResolution(40);
+        const auto before = r->imageRef();
+        r->setCancelled(true);
+        const auto blank = step();
+        EXPECT_TRUE(blank &&
+                    std::all_of(blank->pixels.begin(), blank->pixels.end(), [](int v) { return !v; }));
+        r->setOrientation(MakeVector(0.4f, 0.2f, 0.0f));
+        EXPECT_TRUE(r->imageRef() == before && r->needsUpdateImage()) << r->className();
+        r->setCancelled(false);
+        EXPECT_TRUE(render(*r, r->className()) && r->imageRef() != before);
     }
 }
 

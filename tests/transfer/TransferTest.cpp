@@ -228,14 +228,18 @@ TEST(TransferFkt, CopiesTakenDuringEditsAreWholeTables) {
 TEST(TransferFktText, AppliesCommandsInFileOrder) {
     NotificationCenter center;
     TransferFkt fkt(center), ramp(center);
-    const std::string text =
-        "# a windowed bone function\n\nalpha 0 0\t\t# transparent below the window\n  alpha 1000 0\r\n"
+    int walks = 0;
+    const Observation counting(center, kTransferFktChanged, nullptr, [&](const Notification&) { ++walks; });
+    const std::string text =  // a UTF-8 byte order mark first, as some editors write
+        "\xef\xbb\xbf# a windowed bone function\n\nalpha 0 0\t\t# transparent below the window\n  alpha 1000 "
+        "0\r\n"
         "alpha 1500 200\nrgb 1500 255 240 200\nrgb 1500 250 250 250   # a later line replaces an earlier "
         "one\n"
         "alpha +4095 255";  // no final line break
     std::string error = "untouched";
     ASSERT_TRUE(applyTransferFktText(text, fkt, &error)) << error;
     EXPECT_EQ(error, "untouched");
+    EXPECT_EQ(walks, 2) << "one walk of each kind however many lines";
     EXPECT_EQ(entry(fkt, 1500), (Rgba{250, 250, 250, 200}));
     EXPECT_EQ(alpha(fkt, 500) + alpha(fkt, 0), 0);
     EXPECT_EQ(alpha(fkt, 1250), 100);
