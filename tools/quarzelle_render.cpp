@@ -50,7 +50,9 @@ const char* const kUsage =
     "\n"
     "Diagnostics of the loader and the renderers go to standard output; a progress bar goes to\n"
     "standard error when it is a terminal. Errors give one line on standard error and exit status 1\n"
-    "(2 for bad arguments); no partial image is written.\n";
+    "(2 for bad arguments); no partial image is written. The image goes to a temporary file beside\n"
+    "FILE, renamed when complete (through a symbolic link to its target, keeping an existing file's\n"
+    "permissions) and removed on failure or interruption.\n";
 
 struct Options {
     std::string volume;
