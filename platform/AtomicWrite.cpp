@@ -103,6 +103,8 @@ bool AtomicFile::open(const std::string& path, std::string* error) {
             *error = reason;
         return false;
     };
+    if (path.empty())
+        return fail(std::strerror(ENOENT));
     if (!followLinks(path, &target_))
         return fail(std::strerror(errno));
     struct stat existing {};
