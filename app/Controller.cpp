@@ -21,13 +21,16 @@
 #include <QWindow>
 
 #include "app/MainWindow.h"
+#include "app/TransferFktCommands.h"
 #include "data/Data.h"
+#include "io/Readers.h"
 #include "platform/RegularFile.h"
 #include "platform/Threads.h"
 #include "render/MIP.h"
 #include "render/Slices.h"
 #include "render/Volume.h"
 #include "transfer/TransferFkt.h"
+#include "ui/DensityWindowDialog.h"
 #include "ui/GuiThread.h"
 #include "ui/HiResPanel.h"
 #include "ui/HiResView.h"
@@ -57,6 +60,7 @@ Controller::Controller() : Controller(Data::sharedInstance(), TransferFkt::share
 
 Controller::Controller(Data& data, TransferFkt& transferFkt, QObject* parent)
     : QObject(parent), data_(data), transferFkt_(transferFkt) {
+    io::registerScanReaders();
     // Small, unshaded previews without interpolation keep dragging interactive.
     rendererSlices_ = std::make_unique<Slices>(data_, transferFkt_);
     rendererSlices_->setMaxImageResolution(MainWindow::kPreviewResolution);
@@ -74,6 +78,7 @@ Controller::Controller(Data& data, TransferFkt& transferFkt, QObject* parent)
     mainWindow_ = new MainWindow(data_, transferFkt_);
     mainWindow_->installEventFilter(this);
     connectMainWindow();
+    transferFktCommands_ = new TransferFktCommands(mainWindow_, transferFkt_, this);
     hiResQuality_ = mainWindow_->hiResPanel()->resolutionBox()->value();
     doShading_ = mainWindow_->hiResPanel()->shadingBox()->isChecked();
 
@@ -126,6 +131,8 @@ Controller::~Controller() {
 void Controller::connectMainWindow() {
     const MainWindow::Actions& actions = mainWindow_->actions();
     connect(actions.open, &QAction::triggered, this, &Controller::openData);
+    connect(actions.openFolder, &QAction::triggered, this, &Controller::openFolder);
+    connect(actions.densityWindow, &QAction::triggered, this, &Controller::chooseDensityWindow);
     connect(actions.close, &QAction::triggered, this, &Controller::close);
     connect(actions.saveAs, &QAction::triggered, this, &Controller::saveAs);
     connect(actions.quit, &QAction::triggered, this, &Controller::quit);
@@ -170,6 +177,8 @@ void Controller::updateCommandStates() {
     actions.hiRes->setEnabled(!hiResKey && data_.hasData() && !busy);
     // Nothing may render or load while a volume loads or a large image renders.
     actions.open->setEnabled(!busy);
+    actions.openFolder->setEnabled(!busy);
+    actions.densityWindow->setEnabled(!busy);
     actions.renderers->setEnabled(!busy);
 }
 
@@ -178,10 +187,38 @@ void Controller::updateCommandStates() {
 void Controller::openData() {
     if (isBusy())
         return;
-    const QString path =
-        QFileDialog::getOpenFileName(mainWindow_, tr("Open Volume"), QString(), tr("Volume data (*.dat)"));
+    const QString path = QFileDialog::getOpenFileName(
+        mainWindow_, tr("Open Volume"), QString(),
+        tr("Volumes and scans (*.dat *.nii *.nii.gz *.nrrd *.nhdr *.mha *.mhd *.dcm *.ima);;"
+           "Quarzelle volume (*.dat);;NIfTI (*.nii *.nii.gz);;NRRD (*.nrrd *.nhdr);;MetaImage (*.mha *.mhd);;"
+           "DICOM file of a series (*)"));
     if (!path.isEmpty())
         openFile(path);
+}
+
+void Controller::openFolder() {
+    if (isBusy())
+        return;
+    const QString path = QFileDialog::getExistingDirectory(mainWindow_, tr("Open DICOM Folder"));
+    if (!path.isEmpty())
+        openFile(path);
+}
+
+void Controller::chooseDensityWindow() {
+    if (isBusy())
+        return;
+    DensityWindowDialog dialog(readOptions_, mainWindow_);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const ReadOptions chosen = dialog.options();
+    const bool changed = chosen.useWindow != readOptions_.useWindow ||
+                         (chosen.useWindow && (chosen.window.lo != readOptions_.window.lo ||
+                                               chosen.window.hi != readOptions_.window.hi));
+    readOptions_ = chosen;
+    // The current scan shows the new choice at once; a .dat holds densities already.
+    const QString current = QString::fromStdString(data_.filename());
+    if (changed && data_.hasData() && !current.endsWith(QLatin1String(".dat"), Qt::CaseInsensitive))
+        openFile(QFile::decodeName(data_.filename().c_str()));
 }
 
 bool Controller::openFile(const QString& path) {
@@ -194,8 +231,12 @@ bool Controller::openFile(const QString& path) {
     updateCommandStates();
     Data* data = &data_;
     const std::string localPath = QFile::encodeName(path).toStdString();
+    // The thread holds the flag the options point to.
     const std::shared_ptr<const std::atomic<bool>> cancel = loadCancel_;
-    if (!detachNewThread([data, localPath, cancel] { data->loadFromFileName(localPath, cancel.get()); })) {
+    ReadOptions options = readOptions_;
+    options.cancel = cancel.get();
+    if (!detachNewThread(
+            [data, localPath, options, cancel] { data->loadFromFileName(localPath, options); })) {
         loadFailed(tr("no thread could be started"));
         return false;
     }
@@ -231,14 +272,15 @@ void Controller::loadFailed(const QString& reason) {
 }
 
 QString Controller::loadFailureReason(const QString& loaderLine) const {
-    // A file that cannot be opened at all: the system's words, not the loader's "file < 6 Bytes".
-    if (const char* problem = RegularFile(QFile::encodeName(loadingPath_).toStdString()).problem())
-        return QString::fromLocal8Bit(problem);
     QString reason = loaderLine;
     if (reason.startsWith(QLatin1String("Data:Error: ")))
         reason.remove(0, 12);
-    if (reason == QLatin1String("file < 6 Bytes"))
+    if (reason == QLatin1String("file < 6 Bytes")) {
+        // The .dat loader's words for a file it cannot open at all, too: say which it is.
+        if (const char* problem = RegularFile(QFile::encodeName(loadingPath_).toStdString()).problem())
+            return QString::fromLocal8Bit(problem);
         return tr("the file is too short to hold a volume (less than 6 bytes)");
+    }
     return reason.isEmpty() ? tr("the file could not be read") : reason;
 }
 

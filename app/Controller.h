@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QString>
 
+#include "data/VolumeReader.h"
 #include "platform/NotificationCenter.h"
 
 class QWidget;
@@ -22,6 +23,7 @@ class MainWindow;
 class Renderer;
 class Slices;
 class TransferFkt;
+class TransferFktCommands;
 class Volume;
 
 // Ties the main window to the core: owns the three preview renderers, gives the window's commands
@@ -39,6 +41,8 @@ class Controller : public QObject {
     ~Controller() override;
 
     MainWindow* mainWindow() const { return mainWindow_; }
+    // The Transfer Function menu's work.
+    TransferFktCommands* transferFktCommands() const { return transferFktCommands_; }
 
     // Loads path as if it had been chosen in the open panel; false (and nothing starts) while a
     // load or a large render is running.
@@ -57,10 +61,14 @@ class Controller : public QObject {
     void connectMainWindow();
 
     // File commands.
-    void openData();  // the open panel
-    void close();     // closes the key high-resolution window
-    void saveAs();    // the save panel for the key high-resolution window
-    void quit();      // asks about unsaved pictures, stops running work, closes every window
+    void openData();    // the open panel: a .dat file or a scan file
+    void openFolder();  // the folder panel: a DICOM series
+    // Asks how scans opened from now on become densities (the density window dialog), and
+    // reopens the current scan when the choice changed.
+    void chooseDensityWindow();
+    void close();   // closes the key high-resolution window
+    void saveAs();  // the save panel for the key high-resolution window
+    void quit();    // asks about unsaved pictures, stops running work, closes every window
     bool saveWithDialog(HiResWindow* window);
     // Whether window may close: true when its picture is saved, or the user saves or discards it.
     bool confirmClose(HiResWindow* window);
@@ -109,6 +117,7 @@ class Controller : public QObject {
     std::unique_ptr<MIP> rendererMIP_;
 
     MainWindow* mainWindow_ = nullptr;  // owned, deleted first in the destructor
+    TransferFktCommands* transferFktCommands_ = nullptr;
 
     int hiResQuality_ = 0;
     bool doShading_ = false;
@@ -117,6 +126,7 @@ class Controller : public QObject {
     bool loading_ = false;
     bool quitting_ = false;  // the windows close without asking
     QString loadingPath_;
+    ReadOptions readOptions_;                        // for scans: the automatic density rule or a window
     std::shared_ptr<std::atomic<bool>> loadCancel_;  // the running load's stop flag
     // High-resolution renderers between their start and their window, by address; cancelled ones
     // until their thread reports the end (they get no window).

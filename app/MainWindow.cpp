@@ -1,16 +1,22 @@
 #include "app/MainWindow.h"
+#include "data/VolumeReader.h"
 
 #include <QAction>
 #include <QActionGroup>
 #include <QCloseEvent>
+#include <QDir>
 #include <QDockWidget>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileInfo>
+#include <QHBoxLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QRegularExpression>
 #include <QStatusBar>
+#include <QUndoStack>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -20,6 +26,8 @@
 #include "ui/PreviewView.h"
 #include "ui/ProgressSheet.h"
 #include "ui/SlicesSettings.h"
+#include "ui/TransferFktHistory.h"
+#include "ui/TransferFktPointPanel.h"
 #include "ui/TransferFktView.h"
 
 namespace qz {
@@ -42,6 +50,20 @@ QAction* addNamedAction(QMenu* menu, const QString& text, const char* name) {
     return action;
 }
 
+// The one local file of a drop, with the suffix (any case) unless that is empty, or an empty string.
+QString droppedLocalFile(const QMimeData* mime, const QString& suffix) {
+    // One file only, as in the open panel.
+    if (!mime || !mime->hasUrls() || mime->urls().size() != 1)
+        return QString();
+    const QUrl url = mime->urls().front();
+    if (!url.isLocalFile())
+        return QString();
+    const QString path = url.toLocalFile();
+    if (!suffix.isEmpty() && QFileInfo(path).suffix().compare(suffix, Qt::CaseInsensitive) != 0)
+        return QString();
+    return path;
+}
+
 }  // namespace
 
 MainWindow::MainWindow(Data& data, TransferFkt& transferFkt, QWidget* parent) : QMainWindow(parent) {
@@ -53,11 +75,9 @@ MainWindow::MainWindow(Data& data, TransferFkt& transferFkt, QWidget* parent) : 
     previewView_ = new PreviewView(central, data.notificationCenter());
     previewView_->setObjectName(QStringLiteral("previewView"));
     previewView_->setMinimumSize(kPreviewResolution + 2, kPreviewResolution + 2);
-    auto* transferFktView = new TransferFktView(central, transferFkt, data);
-    transferFktView->setObjectName(QStringLiteral("transferFktView"));
     // The preview images are at most 100 pixels a side; the editor takes the remaining height.
     layout->addWidget(previewView_, 0);
-    layout->addWidget(transferFktView, 1);
+    buildTransferFktEditor(transferFkt, data, layout);
     setCentralWidget(central);
     statusBar();
 
@@ -78,11 +98,64 @@ MainWindow::MainWindow(Data& data, TransferFkt& transferFkt, QWidget* parent) : 
     resize(560, 560);
 }
 
+void MainWindow::buildTransferFktEditor(TransferFkt& transferFkt, Data& data, QBoxLayout* layout) {
+    QWidget* central = layout->parentWidget();
+    transferFktHistory_ = new TransferFktHistory(transferFkt, this);
+    transferFktView_ = new TransferFktView(central, transferFkt, data);
+    transferFktView_->setObjectName(QStringLiteral("transferFktView"));
+    transferFktView_->setHistory(transferFktHistory_);
+    transferFktPointPanel_ = new TransferFktPointPanel(transferFktView_, central);
+    transferFktPointPanel_->setObjectName(QStringLiteral("transferFktPointPanel"));
+    auto* row = new QHBoxLayout;
+    row->addWidget(transferFktView_, 1);
+    row->addWidget(transferFktPointPanel_, 0);
+    layout->addLayout(row, 1);
+    connect(transferFktView_, &TransferFktView::readout, this, [this](const QString& text) {
+        text.isEmpty() ? statusBar()->clearMessage() : statusBar()->showMessage(text);
+    });
+}
+
+void MainWindow::buildEditMenu() {
+    QMenu* editMenu = menuBar()->addMenu(tr("&Edit"));
+    editMenu->setObjectName(QStringLiteral("editMenu"));
+    TransferFktActions& a = transferFktActions_;
+    a.undo = transferFktHistory_->stack()->createUndoAction(this, tr("&Undo"));
+    a.undo->setObjectName(QStringLiteral("undoAction"));
+    setStandardShortcut(a.undo, QKeySequence::Undo, QKeySequence(Qt::CTRL | Qt::Key_Z));
+    a.redo = transferFktHistory_->stack()->createRedoAction(this, tr("&Redo"));
+    a.redo->setObjectName(QStringLiteral("redoAction"));
+    setStandardShortcut(a.redo, QKeySequence::Redo, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z));
+    editMenu->addAction(a.undo);
+    editMenu->addAction(a.redo);
+}
+
+void MainWindow::buildTransferFktMenu() {
+    QMenu* menu = menuBar()->addMenu(tr("&Transfer Function"));
+    menu->setObjectName(QStringLiteral("transferFktMenu"));
+    TransferFktActions& a = transferFktActions_;
+    a.open = addNamedAction(menu, tr("&Open…"), "openTransferFktAction");
+    a.saveAs = addNamedAction(menu, tr("Save &As…"), "saveTransferFktAction");
+    menu->addSection(tr("Presets"));
+    // The presets are the resource files :/presets/NAME.tf, listed by name.
+    QStringList names = QDir(QStringLiteral(":/presets")).entryList({QStringLiteral("*.tf")}, QDir::Files);
+    names.replaceInStrings(QRegularExpression(QStringLiteral("\\.tf$")), QString());
+    names.sort();
+    for (const QString& name : names) {
+        QAction* preset = menu->addAction(name);
+        preset->setData(name);
+        a.presets.append(preset);
+    }
+    menu->addSeparator();
+    a.reset = addNamedAction(menu, tr("&Reset to Grey Ramp"), "resetTransferFktAction");
+}
+
 void MainWindow::buildMenus() {
     fileMenu_ = menuBar()->addMenu(tr("&File"));
     fileMenu_->setObjectName(QStringLiteral("fileMenu"));
     actions_.open = addNamedAction(fileMenu_, tr("&Open…"), "openAction");
     setStandardShortcut(actions_.open, QKeySequence::Open, QKeySequence(Qt::CTRL | Qt::Key_O));
+    actions_.openFolder = addNamedAction(fileMenu_, tr("Open DICOM &Folder…"), "openFolderAction");
+    actions_.densityWindow = addNamedAction(fileMenu_, tr("Density &Window…"), "densityWindowAction");
     actions_.close = addNamedAction(fileMenu_, tr("&Close"), "closeAction");
     setStandardShortcut(actions_.close, QKeySequence::Close, QKeySequence(Qt::CTRL | Qt::Key_W));
     actions_.saveAs = addNamedAction(fileMenu_, tr("Save &As…"), "saveAsAction");
@@ -92,6 +165,8 @@ void MainWindow::buildMenus() {
     actions_.quit = addNamedAction(fileMenu_, tr("&Quit"), "quitAction");
     setStandardShortcut(actions_.quit, QKeySequence::Quit, QKeySequence(Qt::CTRL | Qt::Key_Q));
     actions_.quit->setMenuRole(QAction::QuitRole);
+
+    buildEditMenu();
 
     QMenu* viewMenu = menuBar()->addMenu(tr("&View"));
     viewMenu->setObjectName(QStringLiteral("viewMenu"));
@@ -106,6 +181,8 @@ void MainWindow::buildMenus() {
     }
     actions_.slices->setChecked(true);
 
+    buildTransferFktMenu();
+
     QMenu* renderMenu = menuBar()->addMenu(tr("&Render"));
     renderMenu->setObjectName(QStringLiteral("renderMenu"));
     actions_.hiRes = addNamedAction(renderMenu, tr("&High Resolution…"), "hiResAction");
@@ -113,24 +190,31 @@ void MainWindow::buildMenus() {
 }
 
 QString MainWindow::droppedVolumePath(const QMimeData* mime) {
-    // One file only, as in the open panel.
-    if (!mime || !mime->hasUrls() || mime->urls().size() != 1)
-        return QString();
-    const QUrl url = mime->urls().front();
-    if (!url.isLocalFile())
-        return QString();
-    const QString path = url.toLocalFile();
-    if (QFileInfo(path).suffix().compare(QLatin1String("dat"), Qt::CaseInsensitive) != 0)
-        return QString();
-    return path;
+    // A .dat file, or anything a scan reader takes (a scan file, a DICOM file or folder).
+    if (QString path = droppedLocalFile(mime, QString());
+        !path.isEmpty() &&
+        (QFileInfo(path).suffix().compare(QLatin1String("dat"), Qt::CaseInsensitive) == 0 ||
+         volumeReaderFor(QFile::encodeName(path).toStdString())))
+        return path;
+    return QString();
+}
+
+QString MainWindow::droppedTransferFktPath(const QMimeData* mime) {
+    return droppedLocalFile(mime, QStringLiteral("tf"));
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
-    if (!droppedVolumePath(event->mimeData()).isEmpty())
+    if (!droppedVolumePath(event->mimeData()).isEmpty() ||
+        !droppedTransferFktPath(event->mimeData()).isEmpty())
         event->acceptProposedAction();
 }
 
 void MainWindow::dropEvent(QDropEvent* event) {
+    if (const QString tf = droppedTransferFktPath(event->mimeData()); !tf.isEmpty()) {
+        event->acceptProposedAction();
+        emit transferFktDropped(tf);
+        return;
+    }
     const QString path = droppedVolumePath(event->mimeData());
     if (path.isEmpty())
         return;

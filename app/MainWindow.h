@@ -4,6 +4,7 @@
 
 class QAction;
 class QActionGroup;
+class QBoxLayout;
 class QDockWidget;
 class QMenu;
 class QMimeData;
@@ -16,11 +17,14 @@ class PreviewView;
 class ProgressSheet;
 class SlicesSettings;
 class TransferFkt;
+class TransferFktHistory;
+class TransferFktPointPanel;
+class TransferFktView;
 
-// The main window: the preview above the transfer function editor, the slice settings in a side
-// dock, the progress sheet and the high-resolution panel, and the menus File, View and Render.
-// The controller gives the actions their work and enables them. The window accepts one dropped
-// .dat file and reports it, and reports being closed.
+// The main window: the preview above the transfer function editor and its point panel, the slice
+// settings in a side dock, the progress sheet and the high-resolution panel, and the menus File,
+// Edit, View, Transfer Function and Render. The controller gives the actions their work and enables
+// them. The window accepts one dropped .dat or .tf file and reports it, and reports being closed.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -31,6 +35,8 @@ class MainWindow : public QMainWindow {
     // The menus' commands; the controller gives them their work.
     struct Actions {
         QAction* open = nullptr;
+        QAction* openFolder = nullptr;     // a DICOM series
+        QAction* densityWindow = nullptr;  // how scans become densities
         QAction* close = nullptr;
         QAction* saveAs = nullptr;
         QAction* quit = nullptr;
@@ -42,9 +48,24 @@ class MainWindow : public QMainWindow {
         QAction* hiRes = nullptr;
     };
 
+    // The Edit and Transfer Function menus' commands. Undo and Redo are the history's; the others,
+    // each preset by its name, are the controller's.
+    struct TransferFktActions {
+        QAction* undo = nullptr;
+        QAction* redo = nullptr;
+        QAction* open = nullptr;
+        QAction* saveAs = nullptr;
+        QList<QAction*> presets;
+        QAction* reset = nullptr;
+    };
+
     MainWindow(Data& data, TransferFkt& transferFkt, QWidget* parent = nullptr);
 
     const Actions& actions() const { return actions_; }
+    const TransferFktActions& transferFktActions() const { return transferFktActions_; }
+    TransferFktView* transferFktView() const { return transferFktView_; }
+    TransferFktPointPanel* transferFktPointPanel() const { return transferFktPointPanel_; }
+    TransferFktHistory* transferFktHistory() const { return transferFktHistory_; }
     // Also the menu of every high-resolution window.
     QMenu* fileMenu() const { return fileMenu_; }
     PreviewView* previewView() const { return previewView_; }
@@ -54,11 +75,15 @@ class MainWindow : public QMainWindow {
     ProgressSheet* progressSheet() const { return progressSheet_; }
     HiResPanel* hiResPanel() const { return hiResPanel_; }
 
-    // The local .dat file a drop of these data would open, or an empty string.
+    // The local volume a drop of these data would open (a .dat file, a scan file or a DICOM folder),
+    // or an empty string.
     static QString droppedVolumePath(const QMimeData* mime);
+    // The local .tf file a drop of these data would open, or an empty string.
+    static QString droppedTransferFktPath(const QMimeData* mime);
 
   signals:
     void volumeDropped(const QString& path);
+    void transferFktDropped(const QString& path);
     void closed();
 
   protected:
@@ -68,6 +93,9 @@ class MainWindow : public QMainWindow {
 
   private:
     void buildMenus();
+    void buildTransferFktEditor(TransferFkt& transferFkt, Data& data, QBoxLayout* layout);
+    void buildEditMenu();
+    void buildTransferFktMenu();
 
     Actions actions_;
     QMenu* fileMenu_ = nullptr;
@@ -76,6 +104,11 @@ class MainWindow : public QMainWindow {
     SlicesSettings* slicesSettings_ = nullptr;
     ProgressSheet* progressSheet_ = nullptr;
     HiResPanel* hiResPanel_ = nullptr;
+
+    TransferFktActions transferFktActions_;
+    TransferFktView* transferFktView_ = nullptr;
+    TransferFktPointPanel* transferFktPointPanel_ = nullptr;
+    TransferFktHistory* transferFktHistory_ = nullptr;
 };
 
 }  // namespace qz

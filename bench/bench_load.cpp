@@ -2,6 +2,9 @@
 // function text.
 //
 //   BM_Load/<edge>/<threads>   edge^3 phantom from /tmp (written on first use), threads 0 = all cores.
+//   BM_LoadScan/<sample>       a real scan from samples/ (scripts/samples.sh fetches them): 0 ch2.nii.gz
+//                              (181 x 217 x 181 uint8, gzip), 1 inia19-t1-brain.nii.gz (168 x 206 x 128
+//                              float), 2 ch2.nhdr, 3 ch2.mhd (raw), 4 ct-series (181 x 217 x 91 DICOM CT).
 //   BM_TransferText/<alpha>    20,000 lines of 'alpha D A' (1) or 'rgb D R G B' (0) applied to a
 //                              fresh transfer function; the two take about the same time.
 //
@@ -21,6 +24,7 @@
 #include <string>
 
 #include "data/Data.h"
+#include "io/Readers.h"
 #include "platform/Threads.h"
 #include "tools/phantom.h"
 #include "transfer/TransferFktText.h"
@@ -105,6 +109,45 @@ void BM_Load(benchmark::State& state) {
         state.counters["budget_MiB"] = (16.0 * voxels) / (1 << 20) + 64.0;
     }
 }
+
+void BM_LoadScan(benchmark::State& state) {
+    const char* const samples[] = {"ch2.nii.gz", "inia19-t1-brain.nii.gz", "ch2.nhdr", "ch2.mhd",
+                                   "ct-series"};
+    const std::string path = std::string(QZ_SAMPLES_DIR) + "/" + samples[state.range(0)];
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        state.SkipWithError("no samples/: run scripts/samples.sh");
+        return;
+    }
+    qz::io::registerScanReaders();
+    qz::NotificationCenter center;
+    long peakKiB = -1;
+    double voxels = 0.0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto data = std::make_unique<qz::Data>(center);
+        const bool canMeasure = resetPeak();
+        const long before = statusKiB("VmRSS");
+        state.ResumeTiming();
+
+        data->loadFromFileName(path);
+
+        state.PauseTiming();
+        if (canMeasure && before >= 0)
+            peakKiB = std::max(peakKiB, statusKiB("VmHWM") - before);
+        if (!data->hasData())
+            state.SkipWithError("load failed");
+        voxels = double(data->volume()->sampleCount());
+        data.reset();
+        state.ResumeTiming();
+    }
+    state.SetLabel(samples[state.range(0)]);
+    state.counters["voxels/s"] = benchmark::Counter(voxels, benchmark::Counter::kIsIterationInvariantRate);
+    if (peakKiB >= 0 && voxels > 0)
+        state.counters["peak_B/voxel"] = double(peakKiB) * 1024.0 / voxels;
+}
+
+BENCHMARK(BM_LoadScan)->DenseRange(0, 4)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 BENCHMARK(BM_Load)
     ->Args({256, 0})

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -82,20 +83,70 @@ T* allocateArray(std::int64_t count) {
     return static_cast<T*>(p);
 }
 
+bool isCancelled(const std::atomic<bool>* cancel) {
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+const char* const kCancelled = "Data:Error: loading cancelled";
+
 std::string lastPathComponent(const std::string& path) {
     const auto slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Central differences with clamped neighbours, halved and normalised, for one row of voxels.
-// Rows above and below (in y and z) are passed already clamped to the grid.
+// The name a scan goes by in messages: its file's or folder's name.
+std::string scanName(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return lastPathComponent(path);
+}
+
+bool hasDatSuffix(const std::string& path) {
+    if (path.size() < 4)
+        return false;
+    std::string suffix = path.substr(path.size() - 4);
+    for (char& c : suffix)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return suffix == ".dat";
+}
+
+// Clamps count samples (little-endian ones swapped first when Swap) to the density range and adds
+// them to counts; returns how many were clamped.
+template <bool Swap>
+std::int64_t clampAndCount(std::uint16_t* samples, std::int64_t count,
+                           std::array<std::int64_t, kMaxDensity>& counts, std::mutex& countsMutex) {
+    // Four interleaved tables keep runs of one density (air) from serialising the increments.
+    std::uint32_t local[4][kMaxDensity] = {};
+    std::int64_t clamped = 0;
+    for (std::int64_t i = 0; i < count; ++i) {
+        std::uint32_t v = samples[i];
+        if constexpr (Swap)
+            v = ((v & 0xff) << 8) | (v >> 8);
+        if (v >= std::uint32_t(kMaxDensity)) {
+            v = kMaxDensity - 1;
+            ++clamped;
+        }
+        samples[i] = static_cast<std::uint16_t>(v);
+        ++local[i & 3][v];
+    }
+    std::lock_guard lock(countsMutex);
+    for (int d = 0; d < kMaxDensity; ++d)
+        counts[d] += local[0][d] + local[1][d] + local[2][d] + local[3][d];
+    return clamped;
+}
+
+// Central differences with clamped neighbours, scaled per axis and normalised, for one row of
+// voxels. Rows above and below (in y and z) are passed already clamped to the grid. factor is 0.5
+// on every axis for even spacing; otherwise it also divides by each axis's spacing.
 void gradientRow(const std::uint16_t* row, const std::uint16_t* yMinus, const std::uint16_t* yPlus,
-                 const std::uint16_t* zMinus, const std::uint16_t* zPlus, int xDim, _Vector* out) {
+                 const std::uint16_t* zMinus, const std::uint16_t* zPlus, int xDim, const float factor[3],
+                 _Vector* out) {
     auto at = [&](int x, int xm, int xp) {
         const int gx = int(row[xp]) - int(row[xm]);
         const int gy = int(yPlus[x]) - int(yMinus[x]);
         const int gz = int(zPlus[x]) - int(zMinus[x]);
-        out[x] = NormalizeVector(MakeVector(0.5f * float(gx), 0.5f * float(gy), 0.5f * float(gz)));
+        out[x] =
+            NormalizeVector(MakeVector(factor[0] * float(gx), factor[1] * float(gy), factor[2] * float(gz)));
     };
     if (xDim == 1) {
         at(0, 0, 0);
@@ -107,16 +158,15 @@ void gradientRow(const std::uint16_t* row, const std::uint16_t* yMinus, const st
     // Four voxels at a time with the same IEEE operations in the same order as NormalizeVector
     // (sqrtps and divps round exactly like their scalar forms), so the results are bit-identical.
     const __m128i zero = _mm_setzero_si128();
-    const __m128 half = _mm_set1_ps(0.5f);
-    auto difference = [&](const std::uint16_t* plus, const std::uint16_t* minus) {
+    auto difference = [&](const std::uint16_t* plus, const std::uint16_t* minus, float f) {
         const __m128i p = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(plus)), zero);
         const __m128i m = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(minus)), zero);
-        return _mm_mul_ps(half, _mm_cvtepi32_ps(_mm_sub_epi32(p, m)));
+        return _mm_mul_ps(_mm_set1_ps(f), _mm_cvtepi32_ps(_mm_sub_epi32(p, m)));
     };
     for (; x + 4 <= xDim - 1; x += 4) {
-        const __m128 vx = difference(row + x + 1, row + x - 1);
-        const __m128 vy = difference(yPlus + x, yMinus + x);
-        const __m128 vz = difference(zPlus + x, zMinus + x);
+        const __m128 vx = difference(row + x + 1, row + x - 1, factor[0]);
+        const __m128 vy = difference(yPlus + x, yMinus + x, factor[1]);
+        const __m128 vz = difference(zPlus + x, zMinus + x, factor[2]);
         const __m128 length =
             _mm_sqrt_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(vx, vx), _mm_mul_ps(vy, vy)), _mm_mul_ps(vz, vz)));
         const __m128 flat = _mm_cmpeq_ps(length, _mm_setzero_ps());  // keep the vector unchanged
@@ -142,6 +192,33 @@ void gradientRow(const std::uint16_t* row, const std::uint16_t* yMinus, const st
 }
 
 }  // namespace
+
+void DensityDeleter::operator()(std::uint16_t* p) const noexcept {
+    std::free(p);
+}
+
+DensityArray allocateDensities(std::int64_t count) {
+    return DensityArray(allocateArray<std::uint16_t>(count));
+}
+
+void checkScanFits(const std::array<std::int64_t, 3>& dims, std::int64_t sourceBytes) {
+    for (int a = 0; a < 3; ++a) {
+        if (dims[a] < 1 || dims[a] > 65535) {
+            throw ScanError(format("dimension %d is %lld samples (1 .. 65535 load)", a + 1,
+                                   static_cast<long long>(dims[a])));
+        }
+    }
+    const std::int64_t n = dims[0] * dims[1] * dims[2];
+    const std::int64_t needed = n * std::int64_t(sizeof(std::uint16_t) + sizeof(_Vector)) + 2 * n;
+    // Both terms are below 2^62: 65535^3 voxels take under 2^52 bytes each way.
+    if (sourceBytes < 0 || sourceBytes > (std::int64_t(1) << 60) ||
+        needed + sourceBytes > physicalMemoryBytes()) {
+        throw ScanError(format(
+            "volume of %lld x %lld x %lld samples is too large to load (%lld MiB needed)",
+            static_cast<long long>(dims[0]), static_cast<long long>(dims[1]), static_cast<long long>(dims[2]),
+            static_cast<long long>((needed + std::max<std::int64_t>(0, sourceBytes)) >> 20)));
+    }
+}
 
 // ---------------------------------------------------------------------------------------------
 // VolumeData
@@ -261,10 +338,18 @@ _Vector Data::getGradientForRelative(float rx, float ry, float rz) const {
     return volume()->getGradientForRelative(rx, ry, rz);
 }
 
-void Data::loadFromFileName(const std::string& path, const std::atomic<bool>* cancel) {
+void Data::loadFromFileName(const std::string& path, const ReadOptions& options) {
     std::lock_guard loadLock(loadMutex_);
     try {
-        load(path, cancel);
+        const VolumeReader* reader = hasDatSuffix(path) ? nullptr : volumeReaderFor(path);
+        if (reader) {
+            loadScan(*reader, path, options);
+        } else {
+            if (options.useWindow)
+                printLine(
+                    "Data:Warning: the density window applies to scans; a .dat holds densities already");
+            load(path, options.cancel);
+        }
     } catch (const std::bad_alloc&) {
         fail("Data:Error: not enough memory to load the volume");
     } catch (const std::exception& e) {
@@ -290,8 +375,6 @@ void Data::publish(std::shared_ptr<const VolumeData> volume) {
 }
 
 bool Data::load(const std::string& path, const std::atomic<bool>* cancel) {
-    auto cancelled = [cancel] { return cancel && cancel->load(std::memory_order_relaxed); };
-    const std::string cancelledMessage = "Data:Error: loading cancelled";
     // Only regular files load; a FIFO without a writer does not hang the open.
     const RegularFile file(path);
     if (!file.isOpen() || file.size() < kHeaderBytes) {
@@ -360,7 +443,7 @@ bool Data::load(const std::string& path, const std::atomic<bool>* cancel) {
         parallelFor(chunks, [&](std::int64_t chunk) {
             const std::int64_t begin = chunk * kReadChunkSamples;
             const std::int64_t count = std::min(kReadChunkSamples, n - begin);
-            if (cancelled()) {
+            if (isCancelled(cancel)) {
                 progress.addDone(count);
                 return;
             }
@@ -375,32 +458,14 @@ bool Data::load(const std::string& path, const std::atomic<bool>* cancel) {
                 progress.addDone(count);
                 return;
             }
-            // Four interleaved tables keep runs of one density (air) from serialising the increments.
-            std::uint32_t local[4][kMaxDensity] = {};
-            std::int64_t localClamped = 0;
-            for (std::int64_t i = 0; i < count; ++i) {
-                std::uint32_t v = samples[i];
-                if constexpr (std::endian::native == std::endian::big)
-                    v = ((v & 0xff) << 8) | (v >> 8);
-                if (v >= std::uint32_t(kMaxDensity)) {
-                    v = kMaxDensity - 1;
-                    ++localClamped;
-                }
-                samples[i] = static_cast<std::uint16_t>(v);
-                ++local[i & 3][v];
-            }
-            clamped.fetch_add(localClamped);
-            {
-                std::lock_guard lock(countsMutex);
-                for (int d = 0; d < kMaxDensity; ++d)
-                    counts[d] += local[0][d] + local[1][d] + local[2][d] + local[3][d];
-            }
+            clamped.fetch_add(
+                clampAndCount<std::endian::native == std::endian::big>(samples, count, counts, countsMutex));
             progress.addDone(count);
         });
         progress.finish();
     }
-    if (cancelled()) {
-        fail(cancelledMessage);
+    if (isCancelled(cancel)) {
+        fail(kCancelled);
         return false;
     }
     if (readError.load() != 0) {
@@ -421,6 +486,60 @@ bool Data::load(const std::string& path, const std::atomic<bool>* cancel) {
                          static_cast<long long>(clampedCount)));
     }
 
+    return finish(std::move(volume), counts, cancel);
+}
+
+bool Data::loadScan(const VolumeReader& reader, const std::string& path, const ReadOptions& options) {
+    const std::string name = scanName(path);
+    Scan scan;
+    try {
+        ProgressPoster progress("read " + name, center_);
+        scan = reader.read(path, options, progress);
+    } catch (const ScanError& e) {
+        fail("Data:Error: " + name + ": " + e.what());
+        return false;
+    }
+    const std::int64_t n = std::int64_t(scan.dims[0]) * scan.dims[1] * scan.dims[2];
+    bool spacingValid = true;
+    for (double s : scan.spacing)
+        spacingValid = spacingValid && std::isfinite(s) && s > 0.0;
+    if (n <= 0 || !scan.densities || !spacingValid) {
+        fail("Data:Error: " + name + ": the reader returned no volume");
+        return false;
+    }
+    for (const std::string& note : scan.notes)
+        printLine("Data:Warning: " + name + ": " + note);
+
+    auto volume = std::make_shared<VolumeData>();
+    volume->filename_ = path;
+    volume->xDim_ = scan.dims[0];
+    volume->yDim_ = scan.dims[1];
+    volume->zDim_ = scan.dims[2];
+    volume->spacing_ = scan.spacing;
+    volume->densities_ = std::move(scan.densities);
+    try {
+        volume->gradients_.reset(allocateArray<_Vector>(n));
+    } catch (const std::bad_alloc&) {
+        fail("Data:Error: " + name + ": not enough memory to load the volume");
+        return false;
+    }
+    // The reader's densities are in range; counting clamps anything else all the same.
+    std::array<std::int64_t, kMaxDensity> counts{};
+    std::mutex countsMutex;
+    const std::int64_t chunks = (n + kReadChunkSamples - 1) / kReadChunkSamples;
+    std::uint16_t* densities = volume->densities_.get();
+    parallelFor(chunks, [&](std::int64_t chunk) {
+        const std::int64_t begin = chunk * kReadChunkSamples;
+        clampAndCount<false>(densities + begin, std::min(kReadChunkSamples, n - begin), counts, countsMutex);
+    });
+    return finish(std::move(volume), counts, options.cancel);
+}
+
+bool Data::finish(std::shared_ptr<VolumeData> volume, const std::array<std::int64_t, kMaxDensity>& counts,
+                  const std::atomic<bool>* cancel) {
+    const std::int64_t n = volume->sampleCount();
+    const std::uint16_t* densities = volume->densities_.get();
+    volume->counts_ = counts;
     // Normalise by the largest count of a density above the air threshold; none counted: all zeros.
     std::int64_t largest = 0;
     for (int d = kHighestUncountedDensity + 1; d < kMaxDensity; ++d)
@@ -432,6 +551,13 @@ bool Data::load(const std::string& path, const std::atomic<bool>* cancel) {
     }
 
     // Gradients over whole rows in parallel; every voxel's value depends only on the densities.
+    // Uneven spacing divides each difference by its axis's spacing (relative to the finest).
+    float factor[3] = {0.5f, 0.5f, 0.5f};
+    if (!volume->evenSpacing()) {
+        const double finest = std::min({volume->spacing_[0], volume->spacing_[1], volume->spacing_[2]});
+        for (int a = 0; a < 3; ++a)
+            factor[a] = static_cast<float>(0.5 * finest / volume->spacing_[a]);
+    }
     {
         const int xDim = volume->xDim_, yDim = volume->yDim_, zDim = volume->zDim_;
         const std::int64_t rows = std::int64_t(yDim) * zDim;
@@ -442,11 +568,11 @@ bool Data::load(const std::string& path, const std::atomic<bool>* cancel) {
         parallelFor(chunks, [&](std::int64_t chunk) {
             const std::int64_t first = chunk * rowsPerChunk;
             const std::int64_t last = std::min(rows, first + rowsPerChunk);
-            for (std::int64_t r = first; r < last && !cancelled(); ++r) {
+            for (std::int64_t r = first; r < last && !isCancelled(cancel); ++r) {
                 const int y = static_cast<int>(r % yDim), z = static_cast<int>(r / yDim);
                 auto rowAt = [&](int yy, int zz) { return densities + volume->index(0, yy, zz); };
                 gradientRow(rowAt(y, z), rowAt(y > 0 ? y - 1 : y, z), rowAt(y < yDim - 1 ? y + 1 : y, z),
-                            rowAt(y, z > 0 ? z - 1 : z), rowAt(y, z < zDim - 1 ? z + 1 : z), xDim,
+                            rowAt(y, z > 0 ? z - 1 : z), rowAt(y, z < zDim - 1 ? z + 1 : z), xDim, factor,
                             gradients + volume->index(0, y, z));
             }
             progress.addDone((last - first) * xDim);
@@ -454,8 +580,8 @@ bool Data::load(const std::string& path, const std::atomic<bool>* cancel) {
         progress.finish();
     }
 
-    if (cancelled()) {
-        fail(cancelledMessage);
+    if (isCancelled(cancel)) {
+        fail(kCancelled);
         return false;
     }
     publish(std::move(volume));

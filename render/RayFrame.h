@@ -101,10 +101,22 @@ inline Frame::Frame(const VolumeData& v, const std::uint8_t* t, const RayCastSet
     for (int a = 0; a < 3; ++a)
         m = dim[a] > m ? dim[a] : m;
     const float scale = m > 0 ? float(s.maxImageResolution) / float(m) : 0.0f;
+    // Uneven spacing: the physical extents (samples times spacing) are scaled instead.
+    double length[3], longest = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        length[a] = double(dim[a]) * v.spacing()[a];
+        longest = std::max(longest, length[a]);
+    }
     anyInside = true;
     int extMax = 0;
     for (int a = 0; a < 3; ++a) {
-        ext[a] = m > 0 ? int(float(dim[a]) * scale + 0.5f) : 0;  // nothing loaded: nothing inside
+        if (m == 0) {
+            ext[a] = 0;  // nothing loaded: nothing inside
+        } else if (v.evenSpacing()) {
+            ext[a] = int(float(dim[a]) * scale + 0.5f);
+        } else {
+            ext[a] = int(double(s.maxImageResolution) * length[a] / longest + 0.5);
+        }
         extF[a] = float(ext[a]);
         dimM1[a] = float(dim[a] - 1);
         half[a] = ext[a] / 2;

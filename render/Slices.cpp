@@ -11,14 +11,18 @@ namespace qz {
 
 namespace {
 
-// The image size of a section of `volume` along `axis`, its longer side `resolution`.
+// The image size of a section of `volume` along `axis`, its longer side `resolution`; with uneven
+// spacing the sides keep the section's physical proportions.
 void sectionSize(const VolumeData& volume, int axis, int resolution, int* width, int* height) {
-    int w = volume.xDim();
-    int h = volume.yDim();
-    if (axis == 0) {
-        w = volume.zDim();
-    } else if (axis == 1) {
-        h = volume.zDim();
+    const int columnAxis = axis == 0 ? 2 : 0, rowAxis = axis == 1 ? 2 : 1;
+    const int dims[3] = {volume.xDim(), volume.yDim(), volume.zDim()};
+    int w = dims[columnAxis];
+    int h = dims[rowAxis];
+    if (!volume.evenSpacing()) {
+        const double wl = w * volume.spacing()[columnAxis], hl = h * volume.spacing()[rowAxis];
+        *width = wl > hl ? resolution : static_cast<int>(double(resolution) * wl / hl);
+        *height = wl > hl ? static_cast<int>(double(resolution) * hl / wl) : resolution;
+        return;
     }
     const float r = static_cast<float>(resolution);
     if (w > h) {

@@ -10,6 +10,7 @@ packages=(
     xvfb xauth
     clang libclang-rt-14-dev clang-format
     libjpeg62-turbo-dev
+    libgdcm-dev libnifti2-dev libinsighttoolkit5-dev zlib1g-dev
 )
 
 missing=()

@@ -108,8 +108,9 @@ stage_asan() {
         run_ctest asan "$dir"
 }
 
-# The suites where threads meet: notifications, pools, loads racing readers, renders racing edits.
-tsan_targets=(test_platform test_data test_transfer test_render test_stress)
+# The suites where threads meet: notifications, pools, loads racing readers, renders racing edits,
+# scan loads (the DICOM reader forks while the pool runs).
+tsan_targets=(test_platform test_data test_transfer test_render test_stress test_io)
 
 stage_tsan() {
     local dir="$root/build-ci-tsan"

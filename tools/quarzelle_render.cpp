@@ -23,15 +23,19 @@
 #include "render/Slices.h"
 #include "render/Volume.h"
 #include "tools/quarzelle_render_image.h"
+#include "tools/transfer_presets.h"
+#include "tools/volume_input.h"
 #include "transfer/TransferFkt.h"
 #include "transfer/TransferFktText.h"
 
 namespace {
 
 const char* const kUsage =
-    "usage: quarzelle-render VOLUME.dat --renderer slices|volume|mip --out IMAGE.png|.jpg [options]\n"
+    "usage: quarzelle-render VOLUME --renderer slices|volume|mip --out IMAGE.png|.jpg [options]\n"
     "\n"
-    "Renders a .dat volume to an image, as the interactive renderers would.\n"
+    "Renders a volume to an image, as the interactive renderers would. VOLUME is a .dat file, a\n"
+    "DICOM series (its folder or any of its files), NIfTI (.nii, .nii.gz), NRRD (.nrrd, .nhdr) or\n"
+    "MetaImage (.mha, .mhd).\n"
     "\n"
     "  --renderer R           slices, volume (ray casting) or mip (maximum intensity projection)\n"
     "  --out FILE             .png keeps the RGBA bytes exactly; .jpg/.jpeg has no alpha, so every\n"
@@ -44,6 +48,10 @@ const char* const kUsage =
     "  --depth D              slice depth, 0 = first layer, 1 = last (default 0.5)\n"
     "  --tf FILE              transfer function text: 'rgb DENSITY R G B', 'alpha DENSITY A', '#' comments,\n"
     "                         applied in order to the initial grey ramp\n"
+    "  --tf preset:NAME       a built-in transfer function: ct-bone, ct-skin, ct-skin-bone, mip-vessels,\n"
+    "                         mri-brain\n"
+    "  --window LO HI         map scan values LO .. HI (e.g. Hounsfield units) onto densities 0 .. 4095\n"
+    "                         instead of the automatic rule (see README)\n"
     "  --threads N            worker threads, 1 .. 1024 (default: all cores)\n"
     "  --time                 print 'load: S s' and 'render: S s' on standard output\n"
     "  --help                 this text\n"
@@ -66,6 +74,7 @@ struct Options {
     int axis = 2;
     float depth = 0.5f;
     std::string transferFkt;
+    qz::ReadOptions read;
     int threads = 0;
     bool time = false;
 };
@@ -121,7 +130,10 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
         };
         auto need = [&](int count) -> std::optional<Failure> {
             if (i + count >= argc)
-                return bad(arg + " needs " + (count == 1 ? "a value" : "three values"));
+                return bad(arg + " needs " +
+                           (count == 1   ? "a value"
+                            : count == 2 ? "two values"
+                                         : "three values"));
             return std::nullopt;
         };
         if (arg == "--renderer") {
@@ -181,6 +193,14 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
                 return f;
             o->transferFkt = value();
             ++i;
+        } else if (arg == "--window") {
+            if (auto f = need(2))
+                return f;
+            if (!qz::cli::parseWindow(value(1), value(2), &o->read)) {
+                return bad("bad window " + quoted(std::string(value(1)) + " " + value(2)) +
+                           " (two finite numbers, LO < HI)");
+            }
+            i += 2;
         } else if (arg == "--threads") {
             if (auto f = need(1))
                 return f;
@@ -241,6 +261,23 @@ class ProgressBar {
     std::string phase_;
 };
 
+// --tf preset:NAME applies a built-in preset; any other value names a file.
+bool applyTransferFkt(const std::string& value, qz::TransferFkt& fkt, std::string* error) {
+    const std::string prefix = "preset:";
+    if (value.rfind(prefix, 0) != 0)
+        return qz::loadTransferFktFile(value, fkt, error);
+    const std::string name = value.substr(prefix.size());
+    std::string names;
+    for (int i = 0; i < qz::cli::kTransferFktPresetCount; ++i) {
+        const qz::cli::TransferFktPreset& preset = qz::cli::kTransferFktPresets[i];
+        if (preset.name == name)
+            return qz::applyTransferFktText(std::string(preset.text), fkt, error);
+        names += (names.empty() ? "" : ", ") + std::string(preset.name);
+    }
+    *error = "no such preset (there are " + names + ")";
+    return false;
+}
+
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -259,7 +296,7 @@ std::optional<Failure> run(const Options& o) {
     if (!output.open(o.out, &error))
         return Failure{"cannot write " + quotedPath(o.out) + ": " + error, 1};
 
-    if (!o.transferFkt.empty() && !qz::loadTransferFktFile(o.transferFkt, transferFkt, &error))
+    if (!o.transferFkt.empty() && !applyTransferFkt(o.transferFkt, transferFkt, &error))
         return Failure{"transfer function " + quotedPath(o.transferFkt) + ": " + error, 1};
 
     ProgressBar bar;
@@ -269,28 +306,14 @@ std::optional<Failure> run(const Options& o) {
             bar.update(n.stringValue("info"), n.intValue("progress"));
         });
     }
-    std::string loadFailure;
-    const qz::Observation failed(center, qz::kDataLoadFailed, nullptr, [&](const qz::Notification& n) {
-        loadFailure = n.stringValue("info", "cannot load");
-    });
 
-    // The loader only says "file < 6 Bytes" for a file it cannot open; say why here.
-    if (const char* problem = qz::RegularFile(o.volume).problem())
-        return Failure{"cannot read volume " + quotedPath(o.volume) + ": " + problem, 1};
     const auto loadStart = std::chrono::steady_clock::now();
-    data.loadFromFileName(o.volume);
+    std::string loadFailure;
+    if (!qz::cli::loadVolume(data, o.volume, o.read, &loadFailure)) {
+        bar.finish();
+        return Failure{loadFailure, 1};
+    }
     const double loadSeconds = secondsSince(loadStart);
-    if (!loadFailure.empty()) {
-        bar.finish();
-        const std::string prefix = "Data:Error: ";
-        const std::string reason =
-            loadFailure.rfind(prefix, 0) == 0 ? loadFailure.substr(prefix.size()) : loadFailure;
-        return Failure{"cannot load volume " + quotedPath(o.volume) + ": " + reason, 1};
-    }
-    if (!data.hasData()) {
-        bar.finish();
-        return Failure{"volume " + quotedPath(o.volume) + " holds no samples (a dimension is 0)", 1};
-    }
 
     std::unique_ptr<qz::Renderer> renderer;
     if (o.renderer == "slices") {

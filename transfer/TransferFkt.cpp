@@ -25,6 +25,10 @@ std::uint8_t truncateToByte(float v) {
 
 }  // namespace
 
+TransferFktPoints TransferFktPoints::greyRamp() {
+    return {{{0, 0, 0, 0}, {kMaxDensity - 1, 255, 255, 255}}, {{0, 255}, {kMaxDensity - 1, 255}}};
+}
+
 TransferFkt& TransferFkt::sharedInstance() {
     // Never destroyed: renderers and observers may still read it while statics are torn down.
     static TransferFkt* instance = new TransferFkt();
@@ -285,35 +289,53 @@ void TransferFkt::removeOpacityReferencePointForDensity(int density) {
     needsUpdateOpacity_ = true;
 }
 
-void TransferFkt::addReferencePoints(const std::vector<ReferencePoint>& points) {
-    {
-        std::lock_guard lock(mutex_);
-        // A walk fills only the entries between reference points from the points' own values, so
-        // the walks can wait for the last point: an opacity point's colour, which one by one it
-        // would write back as the colour walk left it, is the colour walk's to set at the end.
-        for (const ReferencePoint& point : points) {
-            if (!inDomain(point.density))
-                continue;
-            std::uint8_t* entry = table_.data() + 4 * std::size_t(point.density);
-            if (point.color) {
-                isColorFixedPerDensity_[point.density] = 1;
-                std::copy_n(point.rgba, 3, entry);
-                needsUpdateRGB_ = true;
-            } else {
-                isOpacityFixedPerDensity_[point.density] = 1;
-                entry[3] = point.rgba[3];
-                needsUpdateOpacity_ = true;
-            }
-        }
-    }
-    update();
-}
-
 bool TransferFkt::isOpacityReferencePoint(int density) const {
     if (!inDomain(density))
         return false;
     std::lock_guard lock(mutex_);
     return isOpacityFixedPerDensity_[density] != 0;
+}
+
+TransferFktPoints TransferFkt::referencePoints() const {
+    // A reference point's own entry holds its value whatever walks are pending.
+    std::lock_guard lock(mutex_);
+    TransferFktPoints points;
+    for (int d = 0; d < kMaxDensity; ++d) {
+        const std::uint8_t* entry = table_.data() + 4 * std::size_t(d);
+        if (isColorFixedPerDensity_[d] != 0)
+            points.color.push_back({d, entry[0], entry[1], entry[2]});
+        if (isOpacityFixedPerDensity_[d] != 0)
+            points.opacity.push_back({d, entry[3]});
+    }
+    return points;
+}
+
+void TransferFkt::setReferencePoints(const TransferFktPoints& points) {
+    {
+        std::lock_guard lock(mutex_);
+        for (int d = 1; d < kMaxDensity - 1; ++d) {
+            isColorFixedPerDensity_[d] = 0;
+            isOpacityFixedPerDensity_[d] = 0;
+        }
+        for (const TransferFktPoints::ColorPoint& p : points.color) {
+            if (!inDomain(p.density))
+                continue;
+            std::uint8_t* entry = table_.data() + 4 * std::size_t(p.density);
+            entry[0] = p.red;
+            entry[1] = p.green;
+            entry[2] = p.blue;
+            isColorFixedPerDensity_[p.density] = 1;
+        }
+        for (const TransferFktPoints::OpacityPoint& p : points.opacity) {
+            if (!inDomain(p.density))
+                continue;
+            table_[4 * std::size_t(p.density) + 3] = p.opacity;
+            isOpacityFixedPerDensity_[p.density] = 1;
+        }
+        needsUpdateRGB_ = true;
+        needsUpdateOpacity_ = true;
+    }
+    update();
 }
 
 }  // namespace qz

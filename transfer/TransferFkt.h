@@ -18,6 +18,27 @@ struct Color {
     float alpha = 1.0f;
 };
 
+// The reference points that define a transfer function, each kind by rising density: colour points
+// fix red, green and blue, opacity points the opacity. The table follows from them alone.
+struct TransferFktPoints {
+    struct ColorPoint {
+        int density = 0;
+        std::uint8_t red = 0, green = 0, blue = 0;
+        bool operator==(const ColorPoint&) const = default;
+    };
+    struct OpacityPoint {
+        int density = 0;
+        std::uint8_t opacity = 0;
+        bool operator==(const OpacityPoint&) const = default;
+    };
+    std::vector<ColorPoint> color;
+    std::vector<OpacityPoint> opacity;
+    bool operator==(const TransferFktPoints&) const = default;
+
+    // The points of a new function: black to white, opaque everywhere.
+    static TransferFktPoints greyRamp();
+};
+
 // The 4096-entry RGBA table (bytes red, green, blue, alpha per density), as the renderers read it.
 using ColorTable = std::array<std::uint8_t, 4 * kMaxDensity>;
 
@@ -67,15 +88,12 @@ class TransferFkt {
     void removeOpacityReferencePointForDensity(int density);
     bool isOpacityReferencePoint(int density) const;
 
-    // One colour (rgba[0..2]) or opacity (rgba[3]) reference point.
-    struct ReferencePoint {
-        bool color = false;
-        int density = 0;
-        std::uint8_t rgba[4] = {0, 0, 0, 0};
-    };
-    // Adds the points in order and brings the table up to date: the same table and points as the
-    // add...ReferencePointForDensity calls followed by update(), with one walk of each kind in all.
-    void addReferencePoints(const std::vector<ReferencePoint>& points);
+    // Every reference point with its value.
+    TransferFktPoints referencePoints() const;
+    // Makes points the only reference points and brings the table up to date: the same table as
+    // any sequence of edits that leaves these points. Points outside the domain are ignored; an end
+    // point that points leave out keeps its value.
+    void setReferencePoints(const TransferFktPoints& points);
 
   private:
     void createLookupTables();

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <map>
 #include <string_view>
 #include <vector>
 
@@ -16,7 +17,11 @@ namespace {
 constexpr std::size_t kMaxTextBytes = 1 << 20;
 constexpr std::size_t kMaxLineBytes = 4096;
 
-using Command = TransferFkt::ReferencePoint;
+struct Command {
+    bool color = false;
+    int density = 0;
+    std::uint8_t rgba[4] = {0, 0, 0, 0};
+};
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
@@ -157,7 +162,29 @@ bool applyTransferFktText(const std::string& text, TransferFkt& fkt, std::string
         start = end + 1;
     }
 
-    fkt.addReferencePoints(commands);
+    // The lines edit the points as they stand, which are then set at once: one walk of each kind
+    // for any number of lines, and the same table as the lines' edits one after another.
+    TransferFktPoints points = fkt.referencePoints();
+    std::map<int, TransferFktPoints::ColorPoint> color;
+    std::map<int, TransferFktPoints::OpacityPoint> opacity;
+    for (const TransferFktPoints::ColorPoint& p : points.color)
+        color[p.density] = p;
+    for (const TransferFktPoints::OpacityPoint& p : points.opacity)
+        opacity[p.density] = p;
+    for (const Command& c : commands) {
+        if (c.color) {
+            color[c.density] = {c.density, c.rgba[0], c.rgba[1], c.rgba[2]};
+        } else {
+            opacity[c.density] = {c.density, c.rgba[3]};
+        }
+    }
+    points.color.clear();
+    points.opacity.clear();
+    for (const auto& [density, p] : color)
+        points.color.push_back(p);
+    for (const auto& [density, p] : opacity)
+        points.opacity.push_back(p);
+    fkt.setReferencePoints(points);
     return true;
 }
 
@@ -183,6 +210,41 @@ bool loadTransferFktFile(const std::string& path, TransferFkt& fkt, std::string*
     }
     text.resize(std::size_t(total));
     return applyTransferFktText(text, fkt, error);
+}
+
+namespace {
+
+// Applies load to a scratch function of its own and takes its points.
+template <typename Load>
+bool pointsFromScratch(Load load, TransferFktPoints* points) {
+    NotificationCenter center;
+    TransferFkt scratch(center);
+    if (!load(scratch))
+        return false;
+    *points = scratch.referencePoints();
+    return true;
+}
+
+}  // namespace
+
+bool transferFktPointsFromText(const std::string& text, TransferFktPoints* points, std::string* error) {
+    return pointsFromScratch([&](TransferFkt& fkt) { return applyTransferFktText(text, fkt, error); },
+                             points);
+}
+
+bool transferFktPointsFromFile(const std::string& path, TransferFktPoints* points, std::string* error) {
+    return pointsFromScratch([&](TransferFkt& fkt) { return loadTransferFktFile(path, fkt, error); }, points);
+}
+
+std::string transferFktText(const TransferFktPoints& points) {
+    std::string text = "# Quarzelle transfer function: rgb DENSITY R G B, alpha DENSITY A\n";
+    for (const TransferFktPoints::ColorPoint& p : points.color) {
+        text += "rgb " + std::to_string(p.density) + " " + std::to_string(p.red) + " " +
+                std::to_string(p.green) + " " + std::to_string(p.blue) + "\n";
+    }
+    for (const TransferFktPoints::OpacityPoint& p : points.opacity)
+        text += "alpha " + std::to_string(p.density) + " " + std::to_string(p.opacity) + "\n";
+    return text;
 }
 
 }  // namespace qz

@@ -3,6 +3,7 @@
 #include <QColorDialog>
 #include <QCoreApplication>
 #include <QImage>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPen>
@@ -13,6 +14,7 @@
 #include <cmath>
 
 #include "ui/GuiThread.h"
+#include "ui/TransferFktHistory.h"
 
 namespace qz {
 
@@ -20,6 +22,9 @@ namespace {
 
 constexpr int D = kMaxDensity;
 constexpr double kByteToUnit = 0.00392156862745098;
+// Merge keys of the undo steps that run together: nudges of one kind, colour panel changes of a point.
+constexpr int kNudgeStep = 1;
+constexpr int kRecolourStep = 3;
 
 QColor outlineGrey() {
     return QColor::fromRgbF(0.75f, 0.75f, 0.75f, 1.0f);
@@ -87,6 +92,14 @@ TransferFktView::TransferFktView(QWidget* parent, TransferFkt& fkt, Data& data)
         fkt_.notificationCenter(), kTransferFktChanged, this, [this] { redraw(); },
         GuiDelivery::DirectOnReceiverThread);
     setAttribute(Qt::WA_OpaquePaintEvent, false);
+    setMouseTracking(true);
+    setFocusPolicy(Qt::StrongFocus);
+    setToolTip(
+        tr("Above the bar, opacity points: hold the button still for a second, or double-click, on an "
+           "empty spot to add one; drag a point to move it.\n"
+           "In the colour bar, colour points: hold or double-click to add one and open the colours.\n"
+           "Right-click or Control-click removes a point. Delete removes the selected point, the arrow "
+           "keys nudge it (Shift: 10 at a time)."));
     updateDataPath();
     updateOpacityPath();
 }
@@ -193,9 +206,15 @@ int TransferFktView::nextReferencePointForDensity(int density, int mouseArea) co
 }
 
 void TransferFktView::redraw() {
+    // An undo or a new function may have taken the selected points away.
+    if (selectedOpacityReferencePoint_ >= 0 && !fkt_.isOpacityReferencePoint(selectedOpacityReferencePoint_))
+        selectedOpacityReferencePoint_ = -1;
+    if (selectedRGBReferencePoint_ >= 0 && !fkt_.isRGBReferencePoint(selectedRGBReferencePoint_))
+        selectedRGBReferencePoint_ = -1;
     updateDataPath();
     updateOpacityPath();
     update();
+    emit selectionChanged();
 }
 
 void TransferFktView::updateDataPath() {
@@ -337,9 +356,68 @@ void TransferFktView::mousePressEvent(QMouseEvent* event) {
     event->accept();
 }
 
+void TransferFktView::mouseDoubleClickEvent(QMouseEvent* event) {
+    // A press like any other whose hold ends at once: adds a point on an empty spot, and in the
+    // colour bar opens the colour panel.
+    mousePressEvent(event);
+    if (event->button() != Qt::LeftButton || !isMouseDown_)
+        return;
+    if (mouseDownInArea_ == kColorBarArea) {
+        showColorPanel(clickedRGBPoint_);
+    } else if (selectedOpacityReferencePoint_ < 0) {
+        mayAddNewOpacityReferencePoint(clickedOpacityPoint_,
+                                       heightFraction(float(toEditor(event->position()).y())));
+    }
+}
+
 void TransferFktView::mouseMoveEvent(QMouseEvent* event) {
     if (event->buttons().testFlag(Qt::LeftButton))
         mouseDragged(toEditor(event->position()));
+    showReadout(toEditor(event->position()));
+    event->accept();
+}
+
+void TransferFktView::leaveEvent(QEvent* event) {
+    emit readout(QString());
+    QWidget::leaveEvent(event);
+}
+
+void TransferFktView::showReadout(QPointF position) {
+    const int d = densityOfPress(float(position.x()));
+    std::uint8_t rgba[4];
+    fkt_.getRGBA(rgba, d);
+    emit readout(tr("Density %1    Count %2    RGBA %3 %4 %5 %6")
+                     .arg(d)
+                     .arg(data_.volume()->voxelCount(d))
+                     .arg(rgba[0])
+                     .arg(rgba[1])
+                     .arg(rgba[2])
+                     .arg(rgba[3]));
+}
+
+void TransferFktView::keyPressEvent(QKeyEvent* event) {
+    const int step = event->modifiers().testFlag(Qt::ShiftModifier) ? 10 : 1;
+    switch (event->key()) {
+        case Qt::Key_Delete:
+        case Qt::Key_Backspace:
+            removeSelectedPoint(activeKind_);
+            break;
+        case Qt::Key_Left:
+            nudgeSelectedPoint(-step, 0);
+            break;
+        case Qt::Key_Right:
+            nudgeSelectedPoint(step, 0);
+            break;
+        case Qt::Key_Down:
+            nudgeSelectedPoint(0, -step);
+            break;
+        case Qt::Key_Up:
+            nudgeSelectedPoint(0, step);
+            break;
+        default:
+            QWidget::keyPressEvent(event);
+            return;
+    }
     event->accept();
 }
 
@@ -362,23 +440,48 @@ void TransferFktView::startHold(int density, float opacity, bool colorBar) {
     });
 }
 
+void TransferFktView::beginStep() {
+    if (history_)
+        history_->begin();
+}
+
+void TransferFktView::endStep(const QString& text, int mergeKey) {
+    if (history_)
+        history_->record(text, mergeKey);
+}
+
+void TransferFktView::editStep(const QString& text, int mergeKey, const std::function<void()>& edit) {
+    // Within a gesture the edit is part of the gesture's step.
+    const bool own = mouseDownInArea_ == kNoArea;
+    if (own)
+        beginStep();
+    edit();
+    if (own)
+        endStep(text, mergeKey);
+    update();
+    emit selectionChanged();
+}
+
 void TransferFktView::mouseDown(QPointF position, bool control) {
     if (control) {
         rightMouseDown(position);
         return;
     }
+    beginStep();
+    gestureStep_.clear();
     isMouseDown_ = true;
     const int d = densityOfPress(float(position.x()));
     const float y = float(position.y());
 
+    // A press with no point within reach deselects, so a drag from there moves nothing.
     if (y < kDataPathStartsAtY) {
         mouseDownInArea_ = kColorBarArea;
         clickedRGBPoint_ = d;
         const int r = nextReferencePointForDensity(d, kColorBarArea);
+        selectedRGBReferencePoint_ = r;
         if (r >= 0) {
             clickedRGBPoint_ = r;
             clickedRGBReferencePoint_ = r;
-            selectedRGBReferencePoint_ = r;
             setPanelColor(fkt_.getColorForDensity(r));
         }
         startHold(r >= 0 ? r : d, 0.0f, true);
@@ -386,13 +489,13 @@ void TransferFktView::mouseDown(QPointF position, bool control) {
         mouseDownInArea_ = kHistogramArea;
         clickedOpacityPoint_ = d;
         const int r = nextReferencePointForDensity(d, kHistogramArea);
-        if (r >= 0) {
-            selectedOpacityReferencePoint_ = r;
-        } else {
+        selectedOpacityReferencePoint_ = r;
+        if (r < 0)
             startHold(d, heightFraction(y), false);
-        }
     }
+    activeKind_ = mouseDownInArea_;
     update();
+    emit selectionChanged();
 }
 
 void TransferFktView::showColorPanel(int density) {
@@ -404,7 +507,13 @@ void TransferFktView::showColorPanel(int density) {
         fkt_.getRGBA(rgba, density);
         fkt_.addRGBReferencePointForDensity(density, rgba);
         selectedRGBReferencePoint_ = density;
+        gestureStep_ = tr("Add Colour Point");
+        emit selectionChanged();
     }
+    openColorPanel(density);
+}
+
+void TransferFktView::openColorPanel(int density) {
     colorPanel().target = this;
     setPanelColor(fkt_.getColorForDensity(density));
     QColorDialog* dialog = sharedColorPanel();
@@ -413,19 +522,26 @@ void TransferFktView::showColorPanel(int density) {
     update();
 }
 
+void TransferFktView::editSelectedColor() {
+    if (selectedRGBReferencePoint_ >= 0)
+        openColorPanel(selectedRGBReferencePoint_);
+}
+
 void TransferFktView::changeColor(const QColor& color) {
     // The panel may still report changes after its point was removed.
     if (selectedRGBReferencePoint_ == -1 || !color.isValid())
         return;
     const QColor rgb = color.toRgb();
-    std::uint8_t rgba[4];
-    fkt_.getRGBA(rgba, selectedRGBReferencePoint_);
-    rgba[0] = std::uint8_t(int(double(rgb.redF()) * 255.0));
-    rgba[1] = std::uint8_t(int(double(rgb.greenF()) * 255.0));
-    rgba[2] = std::uint8_t(int(double(rgb.blueF()) * 255.0));
-    fkt_.addRGBReferencePointForDensity(selectedRGBReferencePoint_, rgba);
-    fkt_.update();
-    update();
+    const int s = selectedRGBReferencePoint_;
+    editStep(tr("Recolour Point"), kRecolourStep + s, [&] {
+        std::uint8_t rgba[4];
+        fkt_.getRGBA(rgba, s);
+        rgba[0] = std::uint8_t(int(double(rgb.redF()) * 255.0));
+        rgba[1] = std::uint8_t(int(double(rgb.greenF()) * 255.0));
+        rgba[2] = std::uint8_t(int(double(rgb.blueF()) * 255.0));
+        fkt_.addRGBReferencePointForDensity(s, rgba);
+        fkt_.update();
+    });
 }
 
 void TransferFktView::mayAddNewOpacityReferencePoint(int density, float opacity) {
@@ -435,28 +551,105 @@ void TransferFktView::mayAddNewOpacityReferencePoint(int density, float opacity)
         return;
     fkt_.addOpacityReferencePointForDensity(density, opacityByte(opacity));
     selectedOpacityReferencePoint_ = density;
+    gestureStep_ = tr("Add Opacity Point");
     fkt_.update();
     update();
 }
 
 void TransferFktView::rightMouseDown(QPointF position) {
     const int d = densityOfPress(float(position.x()));
-    if (float(position.y()) >= kDataPathStartsAtY) {
-        const int r = nextReferencePointForDensity(d, kHistogramArea);
-        if (r > 0 && r < D - 1)
-            fkt_.removeOpacityReferencePointForDensity(r);
-        // A selected end point is deselected, though never removed.
-        if (selectedOpacityReferencePoint_ == r)
-            selectedOpacityReferencePoint_ = -1;
-        fkt_.update();
+    editStep(tr("Remove Point"), 0, [&] {
+        if (float(position.y()) >= kDataPathStartsAtY) {
+            const int r = nextReferencePointForDensity(d, kHistogramArea);
+            if (r > 0 && r < D - 1)
+                fkt_.removeOpacityReferencePointForDensity(r);
+            // A selected end point is deselected, though never removed.
+            if (selectedOpacityReferencePoint_ == r)
+                selectedOpacityReferencePoint_ = -1;
+            fkt_.update();
+        } else {
+            const int r = nextReferencePointForDensity(d, kColorBarArea);
+            if (r > 0 && r < D - 1)
+                fkt_.removeRGBReferencePointForDensity(r);
+            if (selectedRGBReferencePoint_ == r)
+                selectedRGBReferencePoint_ = -1;
+        }
+    });
+}
+
+void TransferFktView::movePoint(bool colour, int from, int to) {
+    std::uint8_t rgba[4];
+    fkt_.getRGBA(rgba, from);
+    if (colour) {
+        fkt_.removeRGBReferencePointForDensity(from);
+        fkt_.addRGBReferencePointForDensity(to, rgba);
+        selectedRGBReferencePoint_ = to;
     } else {
-        const int r = nextReferencePointForDensity(d, kColorBarArea);
-        if (r > 0 && r < D - 1)
-            fkt_.removeRGBReferencePointForDensity(r);
-        if (selectedRGBReferencePoint_ == r)
-            selectedRGBReferencePoint_ = -1;
+        fkt_.removeOpacityReferencePointForDensity(from);
+        fkt_.addOpacityReferencePointForDensity(to, rgba[3]);
+        selectedOpacityReferencePoint_ = to;
     }
-    update();
+    fkt_.update();
+}
+
+void TransferFktView::moveSelectedPoint(int kind, int density) {
+    const bool colour = kind == kColorBarArea;
+    const int s = colour ? selectedRGBReferencePoint_ : selectedOpacityReferencePoint_;
+    density = std::clamp(density, 1, D - 2);
+    if (s <= 0 || s >= D - 1 || density == s)
+        return;
+    editStep(tr("Move Point"), 0, [&] { movePoint(colour, s, density); });
+}
+
+void TransferFktView::setSelectedOpacity(int opacity) {
+    const int s = selectedOpacityReferencePoint_;
+    if (s < 0)
+        return;
+    editStep(tr("Change Opacity"), 0, [&] {
+        fkt_.addOpacityReferencePointForDensity(s, std::uint8_t(std::clamp(opacity, 0, 255)));
+        fkt_.update();
+    });
+}
+
+void TransferFktView::removeSelectedPoint(int kind) {
+    const bool colour = kind == kColorBarArea;
+    int& s = colour ? selectedRGBReferencePoint_ : selectedOpacityReferencePoint_;
+    if (s <= 0 || s >= D - 1)
+        return;
+    editStep(tr("Remove Point"), 0, [&] {
+        colour ? fkt_.removeRGBReferencePointForDensity(s) : fkt_.removeOpacityReferencePointForDensity(s);
+        s = -1;
+        fkt_.update();
+    });
+}
+
+void TransferFktView::nudgeSelectedPoint(int densities, int opacities) {
+    const bool colour = activeKind_ == kColorBarArea;
+    const int s = colour ? selectedRGBReferencePoint_ : selectedOpacityReferencePoint_;
+    if (s < 0)
+        return;
+    auto isReference = [&](int d) {
+        return colour ? fkt_.isRGBReferencePoint(d) : fkt_.isOpacityReferencePoint(d);
+    };
+    // Inner points move up to the next point of their kind, never onto it; the ends stay put.
+    int target = s;
+    if (densities != 0 && s > 0 && s < D - 1) {
+        const int direction = densities > 0 ? 1 : -1;
+        const int limit = std::clamp(s + densities, 1, D - 2);
+        while (target != limit && !isReference(target + direction))
+            target += direction;
+    }
+    editStep(tr("Nudge Point"), kNudgeStep + (colour ? 1 : 0), [&] {
+        if (target != s)
+            movePoint(colour, s, target);
+        if (!colour && opacities != 0) {
+            std::uint8_t rgba[4];
+            fkt_.getRGBA(rgba, target);
+            fkt_.addOpacityReferencePointForDensity(target,
+                                                    std::uint8_t(std::clamp(rgba[3] + opacities, 0, 255)));
+            fkt_.update();
+        }
+    });
 }
 
 void TransferFktView::mouseDragged(QPointF position) {
@@ -483,8 +676,10 @@ void TransferFktView::mouseDragged(QPointF position) {
             selectedRGBReferencePoint_ = d;
             clickedRGBReferencePoint_ = d;
             fkt_.update();
+            if (gestureStep_.isEmpty())
+                gestureStep_ = tr("Move Point");
         }
-    } else if (mouseDownInArea_ == kHistogramArea) {
+    } else if (mouseDownInArea_ == kHistogramArea && selectedOpacityReferencePoint_ >= 0) {
         const float fraction = std::clamp(heightFraction(float(position.y())), 0.0f, 1.0f);
         const std::uint8_t a = opacityByte(fraction);
         const int s = selectedOpacityReferencePoint_;
@@ -492,13 +687,11 @@ void TransferFktView::mouseDragged(QPointF position) {
             // The end points only move up and down.
             fkt_.addOpacityReferencePointForDensity(s, a);
         } else {
-            if (s >= 0) {
-                fkt_.removeOpacityReferencePointForDensity(s);
-                if (s == mouseDraggedOldOpacityReferencePoint_) {
-                    const float restored = mouseDraggedOldOpacityReferencePointOpacity_ * 255.0f;
-                    fkt_.addOpacityReferencePointForDensity(s, std::uint8_t(int(restored)));
-                    mouseDraggedOldOpacityReferencePoint_ = -1;
-                }
+            fkt_.removeOpacityReferencePointForDensity(s);
+            if (s == mouseDraggedOldOpacityReferencePoint_) {
+                const float restored = mouseDraggedOldOpacityReferencePointOpacity_ * 255.0f;
+                fkt_.addOpacityReferencePointForDensity(s, std::uint8_t(int(restored)));
+                mouseDraggedOldOpacityReferencePoint_ = -1;
             }
             if (fkt_.isOpacityReferencePoint(d)) {
                 std::uint8_t rgba[4];
@@ -510,11 +703,15 @@ void TransferFktView::mouseDragged(QPointF position) {
             selectedOpacityReferencePoint_ = d;
         }
         fkt_.update();
+        if (gestureStep_.isEmpty())
+            gestureStep_ = tr("Move Point");
     }
     update();
 }
 
 void TransferFktView::mouseUp() {
+    if (mouseDownInArea_ != kNoArea)
+        endStep(gestureStep_.isEmpty() ? tr("Edit Transfer Function") : gestureStep_);
     isMouseDown_ = false;
     mouseDownInArea_ = kNoArea;
     clickedRGBReferencePoint_ = -1;

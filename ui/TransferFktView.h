@@ -7,6 +7,7 @@
 #include <QTransform>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 
 #include "data/Data.h"
 #include "platform/NotificationCenter.h"
@@ -16,6 +17,8 @@ class QColorDialog;
 class QPainter;
 
 namespace qz {
+
+class TransferFktHistory;
 
 // Display scale of the editor's vertical axis: three decades, 0 -> 0 and 1 -> 1.
 float linToLog(float v);
@@ -28,7 +31,8 @@ void calculateShadingValues(const std::uint8_t* table, const float* in, float* o
 
 // The transfer function editor: a colour bar along the bottom, the loaded volume's histogram on a
 // logarithmic scale above it, both filled with the transfer function's colours, the opacity curve
-// and markers on the reference points. Mouse gestures and the shared colour panel edit the model.
+// and markers on the reference points. Mouse gestures, keys, the shared colour panel and the
+// editing calls below edit the model; with a history, each gesture or call is one undo step.
 //
 // Internally everything is computed in the editor's own coordinates: origin at the lower left,
 // y growing upward; editorToWidget() is the one place that maps them to Qt's downward y.
@@ -74,6 +78,22 @@ class TransferFktView : public QWidget {
 
     int selectedOpacityReferencePoint() const { return selectedOpacityReferencePoint_; }
     int selectedRGBReferencePoint() const { return selectedRGBReferencePoint_; }
+    // The kind of the last pressed point, which keys act on: kHistogramArea (opacity), kColorBarArea.
+    int activeKind() const { return activeKind_; }
+
+    // Where the edits are recorded; none by default.
+    void setHistory(TransferFktHistory* history) { history_ = history; }
+
+    // Edits of the selected point of a kind (kHistogramArea or kColorBarArea), each one undo step.
+    // A move lands as a drag released there would (covering a point there); the end points stay.
+    void moveSelectedPoint(int kind, int density);
+    void setSelectedOpacity(int opacity);
+    void removeSelectedPoint(int kind);
+    // Moves the active kind's point by densities (stopping before a neighbour), an opacity point
+    // also by opacity steps; a run of nudges is one undo step.
+    void nudgeSelectedPoint(int densities, int opacities);
+    // Opens the colour panel on the selected colour point.
+    void editSelectedColor();
     bool isMouseDown() const { return isMouseDown_; }
     int mouseDownInArea() const { return mouseDownInArea_; }
 
@@ -94,8 +114,17 @@ class TransferFktView : public QWidget {
     // The colour panel's continuous action: recolours the selected colour point.
     void changeColor(const QColor& color);
 
+  signals:
+    // The selection or the function changed.
+    void selectionChanged();
+    // What lies under the mouse (density, voxel count, the table's RGBA); empty once it leaves.
+    void readout(const QString& text);
+
   protected:
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -115,6 +144,15 @@ class TransferFktView : public QWidget {
 
     QPointF toEditor(QPointF widgetPosition) const;
     void startHold(int density, float opacity, bool colorBar);
+    void openColorPanel(int density);
+    void showReadout(QPointF position);
+    // One undo step: the edits between beginStep() and endStep(text).
+    void beginStep();
+    void endStep(const QString& text, int mergeKey = 0);
+    // Runs edit as one step of its own, or as part of the gesture under way.
+    void editStep(const QString& text, int mergeKey, const std::function<void()>& edit);
+    // Moves a point to a density, replacing any point of its kind there, and selects it.
+    void movePoint(bool colour, int from, int to);
 
     TransferFkt& fkt_;
     Data& data_;
@@ -132,6 +170,10 @@ class TransferFktView : public QWidget {
     std::uint8_t mouseDraggedOldRGBReferencePointRGBA_[4] = {0, 0, 0, 0};
     int mouseDraggedOldOpacityReferencePoint_ = -1;
     float mouseDraggedOldOpacityReferencePointOpacity_ = 0.0f;
+
+    int activeKind_ = kNoArea;
+    TransferFktHistory* history_ = nullptr;
+    QString gestureStep_;  // what the gesture under way has done, named for its undo step
 
     int holdInterval_ = 1000;
     int pendingHolds_ = 0;

@@ -1,10 +1,9 @@
 #pragma once
 
-// This project's plain reference renderers for the slice renderer, the ray caster and the maximum
-// intensity projection: one pixel after another, one sample at a time through the public sampling
-// calls (the volume's lookups and the transfer function's getRGBA). Slow on purpose; the tests and
-// the benchmarks hold the production renderers against them byte for byte.
+// Reference renderers (slices, ray caster, maximum intensity projection): one pixel, one sample at a
+// time through the public lookups and getRGBA; the production renderers must match them byte for byte.
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -22,7 +21,6 @@ struct Result {
     std::vector<int> progress;  // the values posted with "updateProgressBar", in order
 };
 
-// Slice renderer: size from the volume's dimensions (none without a volume), then the section.
 inline Result renderSlices(const VolumeData& volume, TransferFkt& fkt, int maxImageResolution, int axis,
                            float depth) {
     Result result;
@@ -39,7 +37,18 @@ inline Result renderSlices(const VolumeData& volume, TransferFkt& fkt, int maxIm
             w = volume.xDim();
             h = volume.yDim();
         }
-        if (w > h) {
+        const std::array<double, 3>& sp = volume.spacing();
+        if (!volume.evenSpacing()) {
+            // Physical proportions: each side in millimetres.
+            const double wl = w * (axis == 0 ? sp[2] : sp[0]), hl = h * (axis == 1 ? sp[2] : sp[1]);
+            if (wl > hl) {
+                width = maxImageResolution;
+                height = int(double(maxImageResolution) * hl / wl);
+            } else {
+                height = maxImageResolution;
+                width = int(double(maxImageResolution) * wl / hl);
+            }
+        } else if (w > h) {
             width = maxImageResolution;
             height = int(float(maxImageResolution) * float(h) / float(w));
         } else {
@@ -87,7 +96,6 @@ inline Result renderSlices(const VolumeData& volume, TransferFkt& fkt, int maxIm
     return result;
 }
 
-// The per-ray state and the two hooks of the ray caster (mip selects the maximum projection's).
 struct RayState {
     float color[4];
     int maxDensity;
@@ -119,7 +127,6 @@ inline void updateRayWithRGBA(RayState& ray, const std::uint8_t* rgba, int densi
     ray.color[2] = float(tau * rgba[2] * a + ray.color[2]);
 }
 
-// The shading model a renderer with this orientation uses: light along the viewing direction.
 inline PhongIllumination shadingFor(_Vector orientation) {
     PhongIllumination shading;
     const _Matrix m = MatrixRotate(MakeMatrix(), orientation);
@@ -128,7 +135,7 @@ inline PhongIllumination shadingFor(_Vector orientation) {
     return shading;
 }
 
-// Volume ray caster (mip false) or maximum intensity projection (mip true).
+// Ray caster, or maximum intensity projection when mip is set.
 inline Result renderVolume(const VolumeData& volume, TransferFkt& fkt, int maxImageResolution, int quality,
                            bool doShading, _Vector orientation, bool mip) {
     Result result;
@@ -143,7 +150,6 @@ inline Result renderVolume(const VolumeData& volume, TransferFkt& fkt, int maxIm
     const PhongIllumination shading = shadingFor(orientation);
     const std::int64_t total = std::int64_t(width) * height;
 
-    // Scaled extents: the largest dimension becomes the resolution.
     const int X = volume.xDim(), Y = volume.yDim(), Z = volume.zDim();
     int m = 0;
     if (X > m)
@@ -153,7 +159,15 @@ inline Result renderVolume(const VolumeData& volume, TransferFkt& fkt, int maxIm
     if (Z > m)
         m = Z;
     int xDim = 0, yDim = 0, zDim = 0;
-    if (m > 0) {
+    const std::array<double, 3>& sp = volume.spacing();
+    if (m > 0 && !volume.evenSpacing()) {
+        // Physical extents: the longest becomes the resolution.
+        const double lx = X * sp[0], ly = Y * sp[1], lz = Z * sp[2];
+        const double l = lx > ly ? (lx > lz ? lx : lz) : (ly > lz ? ly : lz);
+        xDim = int(double(maxImageResolution) * lx / l + 0.5);
+        yDim = int(double(maxImageResolution) * ly / l + 0.5);
+        zDim = int(double(maxImageResolution) * lz / l + 0.5);
+    } else if (m > 0) {
         const float s = float(maxImageResolution) / float(m);
         xDim = int(float(X) * s + 0.5f);
         yDim = int(float(Y) * s + 0.5f);
@@ -174,9 +188,8 @@ inline Result renderVolume(const VolumeData& volume, TransferFkt& fkt, int maxIm
             const float dx = (B.x - F.x) * f, dy = (B.y - F.y) * f, dz = (B.z - F.z) * f;
             float px = F.x + float(hx), py = F.y + float(hy), pz = F.z + float(hz);
             for (int k = 0; k < 2 * areaRadius; ++k) {
-                // Inside only when every comparison holds, so a NaN position is outside.
                 const bool inside = px >= 0.0f && py >= 0.0f && pz >= 0.0f && px < float(xDim) &&
-                                    py < float(yDim) && pz < float(zDim);
+                                    py < float(yDim) && pz < float(zDim);  // NaN: outside
                 if (inside) {
                     const float qx = px / float(xDim), qy = py / float(yDim), qz = pz / float(zDim);
                     int density;

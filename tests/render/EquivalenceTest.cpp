@@ -3,6 +3,7 @@
 #include <cmath>
 #include <numbers>
 #include <random>
+#include <sstream>
 
 #include "platform/Threads.h"
 #include "reference/ReferenceRenderers.h"
@@ -17,59 +18,54 @@ namespace qz {
 namespace {
 
 struct Grid {
-    const char* name;
+    std::string name;
     int x, y, z;
     std::vector<std::uint16_t> samples;
+    std::array<double, 3> spacing{1.0, 1.0, 1.0};
 };
-
-Grid phantomGrid(const char* name, int x, int y, int z) {
-    Grid g{name, x, y, z, std::vector<std::uint16_t>(std::size_t(x) * y * z)};
-    phantom::generateSlices(x, y, z, 1, 0, z, g.samples.data());
-    return g;
-}
-
-Grid noiseGrid(const char* name, int x, int y, int z, unsigned seed) {
-    std::mt19937 random(seed);
-    return {name, x, y, z,
-            testing::samplesOf(x, y, z, [&](int, int, int) { return int(random() % kMaxDensity); })};
-}
 
 std::vector<Grid> volumes() {
+    std::vector<Grid> grids;
+    const int phantoms[] = {40, 40, 40, 37, 29, 23, 48, 44, 40};
+    // Noise, also in one layer, two rows, one column, one sample across x, a single voxel, none.
+    const int noise[] = {9, 7, 5, 16, 16, 1, 16, 2, 16, 1, 1, 7, 1, 6, 5, 1, 1, 1, 0, 4, 4};
+    std::mt19937 random(7);
+    for (const int* d = phantoms; d != std::end(phantoms); d += 3) {
+        grids.push_back(
+            {"phantom", d[0], d[1], d[2], std::vector<std::uint16_t>(std::size_t(d[0]) * d[1] * d[2])});
+        phantom::generateSlices(d[0], d[1], d[2], 1, 0, d[2], grids.back().samples.data());
+    }
+    for (const int* d = noise; d != std::end(noise); d += 3)
+        grids.push_back({"noise", d[0], d[1], d[2], testing::samplesOf(d[0], d[1], d[2], [&](int, int, int) {
+                             return int(random() % kMaxDensity);
+                         })});
+    // Uneven spacing: the renderers scale physical extents and the gradients follow.
+    grids.push_back({"phantom, 0.5 x 0.5 x 1.25 mm",
+                     40,
+                     36,
+                     18,
+                     std::vector<std::uint16_t>(40 * 36 * 18),
+                     {0.5, 0.5, 1.25}});
+    phantom::generateSlices(40, 36, 18, 1, 0, 18, grids.back().samples.data());
+    grids.push_back(grids[3]);  // the 9 x 7 x 5 noise
+    grids.back().spacing = {3.0, 1.0, 0.7};
     auto distance = [](float x, float y, float z) { return std::sqrt(x * x + y * y + z * z); };
-    return {
-        phantomGrid("phantom 40^3", 40, 40, 40),
-        phantomGrid("phantom 37x29x23", 37, 29, 23),
-        phantomGrid("phantom 48x44x40", 48, 44, 40),
-        noiseGrid("noise 9x7x5", 9, 7, 5, 7),
-        noiseGrid("one layer 16x16x1", 16, 16, 1, 3),
-        noiseGrid("two rows 16x2x16", 16, 2, 16, 4),
-        {"single voxel", 1, 1, 1, {3000}},
-        {"empty 0x4x4", 0, 4, 4, {}},
-        // A one-voxel shell of 2600 with a soft core of 1200.
-        {"shell 24^3", 24, 24, 24,
-         testing::samplesOf(24, 24, 24,
-                            [&](int x, int y, int z) {
-                                const float r = distance(x - 11.5f, y - 11.5f, z - 11.5f);
-                                return std::fabs(r - 9.6f) < 0.6f ? 2600 : (r < 4.8f ? 1200 : 0);
-                            })},
-        // A dense wall round a faint core: long rays saturate and skip the samples left as inert.
-        {"walled core 40x36x44", 40, 36, 44,
-         testing::samplesOf(40, 36, 44,
-                            [&](int x, int y, int z) {
-                                const float r = distance(x - 20.0f, y - 18.0f, z - 22.0f);
-                                return r > 17 ? 0
-                                              : (r > 12 ? 3000 + 40 * ((x + 2 * y + 3 * z) % 5)
-                                                        : 1100 + 30 * ((x * 7 + y * 3 + z) % 7));
-                            })},
-    };
+    // A one-voxel shell of 2600 with a soft core of 1200.
+    grids.push_back({"shell", 24, 24, 24, testing::samplesOf(24, 24, 24, [&](int x, int y, int z) {
+                         const float r = distance(x - 11.5f, y - 11.5f, z - 11.5f);
+                         return std::fabs(r - 9.6f) < 0.6f ? 2600 : (r < 4.8f ? 1200 : 0);
+                     })});
+    // A dense wall round a faint core: long rays saturate and skip the samples left as inert.
+    grids.push_back({"walled core", 40, 36, 44, testing::samplesOf(40, 36, 44, [&](int x, int y, int z) {
+                         const float r = distance(x - 20.0f, y - 18.0f, z - 22.0f);
+                         return r > 17 ? 0
+                                       : (r > 12 ? 3000 + 40 * ((x + 2 * y + 3 * z) % 5)
+                                                 : 1100 + 30 * ((x * 7 + y * 3 + z) % 7));
+                     })});
+    return grids;
 }
 
-struct Transfer {
-    const char* name;
-    std::vector<std::pair<int, int>> opacity;
-};
-
-const Transfer kTransfers[] = {
+const std::pair<const char*, std::vector<std::pair<int, int>>> kTransfers[] = {
     {"opaque ramp", {{0, 255}, {4095, 255}}},
     {"semi-transparent", {{0, 0}, {999, 0}, {2500, 40}, {4095, 255}}},
     {"transparent", {{0, 0}, {4095, 0}}},
@@ -79,13 +75,16 @@ const Transfer kTransfers[] = {
     {"core only", {{0, 0}, {1099, 0}, {1100, 255}, {1300, 255}, {1301, 0}, {4095, 0}}},
 };
 
-const _Vector kOrientations[] = {
-    MakeVector(0.0f, 0.0f, 0.0f),
-    MakeVector(0.5f, 0.7f, 0.2f),
-    MakeVector(0.0f, std::numbers::pi_v<float> / 2.0f, 0.0f),  // grazing the box faces
-    MakeVector(0.001f, -0.0007f, 0.0f),                        // almost along an axis
-    MakeVector(7.0f, -9.5f, 13.1f),                            // beyond a full turn
-};
+// Front, oblique, grazing the box faces, almost along an axis, beyond a full turn.
+const float kOrientations[] = {0, 0,      0,        0.5f, 0.7f, 0.2f,  0,    std::numbers::pi_v<float> / 2,
+                               0, 0.001f, -0.0007f, 0,    7.0f, -9.5f, 13.1f};
+
+template <class... Parts>
+std::string describe(const Parts&... parts) {
+    std::ostringstream out;
+    ((out << parts << " "), ...);
+    return out.str();
+}
 
 ::testing::AssertionResult sameImage(const reference::Result& expected,
                                      const std::shared_ptr<const RgbaImage>& actual) {
@@ -111,9 +110,9 @@ TEST(Equivalence, RenderersMatchTheReferenceRenderers) {
     int variant = 0;
     for (const Grid& volume : volumes()) {
         testing::Scene s;
-        s.load(volume.x, volume.y, volume.z, volume.samples);
-        for (const Transfer& tf : kTransfers) {
-            s.setOpacity(tf.opacity);
+        s.load(volume.x, volume.y, volume.z, volume.samples, volume.spacing);
+        for (const auto& [tf, opacity] : kTransfers) {
+            s.setOpacity(opacity);
             s.setColor(1000, 200, 60, 40);
             s.setColor(2600, 240, 230, 140);
             auto check = [&](Renderer& r, const reference::Result& expected, const char* info,
@@ -121,15 +120,17 @@ TEST(Equivalence, RenderersMatchTheReferenceRenderers) {
                 const int threads = threadCounts[variant % 3];
                 setThreadCount(threads);
                 testing::NotificationLog log(s.center, {kUpdateProgressBar});
-                ASSERT_TRUE(sameImage(expected, r.imageRef())) << what << ", " << threads << " threads";
-                ASSERT_EQ(log.progress(info), expected.progress) << what << ", " << threads << " threads";
+                const std::string where =
+                    describe(volume.name, volume.x, volume.y, volume.z, tf, what, threads);
+                ASSERT_TRUE(sameImage(expected, r.imageRef())) << where << " threads";
+                ASSERT_EQ(log.progress(info), expected.progress) << where << " threads";
             };
-            const std::string where = std::string(volume.name) + ", " + tf.name;
-            for (const _Vector& o : kOrientations)
+            for (const float* v = kOrientations; v != std::end(kOrientations); v += 3)
                 for (int quality : {0, 1})
                     for (bool shading : {false, true})
                         for (bool mip : {false, true}) {
                             const int res = resolutions[++variant % 7];
+                            const _Vector o = MakeVector(v[0], v[1], v[2]);
                             std::unique_ptr<Volume> r = mip ? std::make_unique<MIP>(s.data, s.fkt)
                                                             : std::make_unique<Volume>(s.data, s.fkt);
                             r->setMaxImageResolution(res);
@@ -140,11 +141,8 @@ TEST(Equivalence, RenderersMatchTheReferenceRenderers) {
                                   reference::renderVolume(*s.data.volume(), s.fkt, res, quality, shading, o,
                                                           mip),
                                   "calculate volume",
-                                  where + (mip ? ", MIP" : ", volume") + " orientation " +
-                                      std::to_string(o.x) + " " + std::to_string(o.y) + " " +
-                                      std::to_string(o.z) + " resolution " + std::to_string(res) +
-                                      " quality " + std::to_string(quality) + " shading " +
-                                      std::to_string(shading));
+                                  describe(mip ? "MIP" : "volume", "orientation", o.x, o.y, o.z, "quality",
+                                           quality, "shading", shading, "resolution", res));
                         }
             for (int axis : {0, 1, 2})
                 for (float depth : {0.0f, 0.37f, 0.999f, 1.0f})
@@ -156,8 +154,7 @@ TEST(Equivalence, RenderersMatchTheReferenceRenderers) {
                         r.setDepth(depth);
                         check(r, reference::renderSlices(*s.data.volume(), s.fkt, res, axis, depth),
                               "calculate slice",
-                              where + ", slices axis " + std::to_string(axis) + " depth " +
-                                  std::to_string(depth) + " resolution " + std::to_string(res));
+                              describe("slices axis", axis, "depth", depth, "resolution", res));
                     }
         }
     }

@@ -1,8 +1,6 @@
 // Concurrency under load: volumes replaced while renderers render, concurrent loads, high-resolution
-// renders while the transfer function is edited, and the notification centre from many threads.
-// Every loop is bounded in count and in time, so a slow (sanitized) build only does less of it.
-#include <gtest/gtest.h>
-
+// renders while the transfer function is edited. Every loop is bounded in count and in time, so a
+// slow (sanitized) build only does less of it.
 #include <atomic>
 #include <chrono>
 #include <random>
@@ -16,41 +14,29 @@
 namespace qz {
 namespace {
 
-using namespace std::chrono_literals;
-
-// Stops a loop after `count` rounds or once `limit` has passed, whichever is first.
-class Budget {
-  public:
-    Budget(int count, std::chrono::steady_clock::duration limit)
-        : count_(count), end_(std::chrono::steady_clock::now() + limit) {}
-    bool next() { return rounds_.fetch_add(1) < count_ && std::chrono::steady_clock::now() < end_; }
-
-  private:
-    const int count_;
-    const std::chrono::steady_clock::time_point end_;
-    std::atomic<int> rounds_{0};
-};
-
-std::string writeVolume(const testing::TempDir& dir, const std::string& name, int x, int y, int z, int seed) {
-    std::vector<std::uint16_t> samples(std::size_t(x) * y * z);
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        samples[i] = std::uint16_t(((i * 2654435761u + unsigned(seed) * 40503u) >> 7) % 4096);
-    testing::writeVolumeFile(dir.file(name), x, y, z, samples);
-    return dir.file(name);
+// True for `count` calls or until `seconds` have passed, whichever ends first.
+std::function<bool()> budget(int count, int seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    return [=, rounds = 0]() mutable { return rounds++ < count && std::chrono::steady_clock::now() < end; };
 }
 
-// Slices, Volume or MIP (kind 0, 1, 2) with settings that exercise every path.
-std::unique_ptr<Renderer> make(int kind, Data& data, TransferFkt& fkt, int resolution) {
+// Writes name: noise of its own for each x size.
+std::vector<std::uint16_t> noise(const testing::TempDir& dir, const std::string& name, int x, int y, int z) {
+    const auto samples = testing::samplesOf(x, y, z, [=](int i, int j, int k) {
+        return int((unsigned(i + x * (j + y * k)) * 2654435761u + unsigned(x) * 40503u) >> 7) % 4096;
+    });
+    testing::writeVolumeFile(dir.file(name), x, y, z, samples);
+    return samples;
+}
+
+// Slices, Volume or MIP (kind 0, 1, 2) at resolution 32, shading the volume.
+std::unique_ptr<Renderer> make(int kind, Data& data, TransferFkt& fkt) {
     std::unique_ptr<Renderer> r;
     if (kind == 0)
         r = std::make_unique<Slices>(data, fkt);
-    else if (kind == 1)
-        r = std::make_unique<Volume>(data, fkt);
     else
-        r = std::make_unique<MIP>(data, fkt);
-    r->setMaxImageResolution(resolution);
-    if (kind == 0)
-        static_cast<Slices&>(*r).setDepth(0.4f);
+        r = kind == 1 ? std::make_unique<Volume>(data, fkt) : std::make_unique<MIP>(data, fkt);
+    r->setMaxImageResolution(32);
     r->setOrientation(MakeVector(0.4f, -0.3f, 0.9f));
     r->setDoShading(kind == 1);
     return r;
@@ -60,136 +46,106 @@ bool sameImage(const std::shared_ptr<const RgbaImage>& a, const std::shared_ptr<
     return a && b && a->width == b->width && a->height == b->height && a->pixels == b->pixels;
 }
 
+// Runs body(0 .. n - 1) on n threads while work runs on this one; each body runs once at least.
+void race(int n, const std::function<void()>& work, const std::function<void(int)>& body) {
+    std::atomic<bool> running{true};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < n; ++i)
+        threads.emplace_back([&, i] {
+            for (int round = 0; running || round == 0; ++round)
+                body(i);
+        });
+    work();
+    running = false;
+    for (auto& t : threads)
+        t.join();
+}
+
 // Renders race loads (and an observer of new data that takes its time, as an editor redrawing its
 // histogram does): every image is that of one whole volume. Two threads share the slice renderer.
 TEST(Stress, LoadsRacingRendersAlwaysShowOneWholeVolume) {
     testing::Scene s;
     s.fkt.addOpacityReferencePointForDensity(1000, 40);
-    const std::string paths[2] = {writeVolume(s.dir, "a.dat", 12, 9, 7, 1),
-                                  writeVolume(s.dir, "b.dat", 5, 16, 3, 2)};
+    noise(s.dir, "0", 12, 9, 7);
+    noise(s.dir, "1", 5, 16, 3);
     std::shared_ptr<const RgbaImage> expected[3][2];
-    for (int v = 0; v < 2; ++v) {
-        s.data.loadFromFileName(paths[v]);
-        for (int kind = 0; kind < 3; ++kind)
-            expected[kind][v] = make(kind, s.data, s.fkt, 32)->imageRef();
-    }
-    Observation slow(s.center, kNewDataAvailable, nullptr,
-                     [](const Notification&) { std::this_thread::sleep_for(1ms); });
     std::vector<std::unique_ptr<Renderer>> renderers;
+    for (int v = 0; v < 2; ++v) {
+        s.data.loadFromFileName(s.dir.file(std::to_string(v)));
+        for (int kind = 0; kind < 3; ++kind)
+            expected[kind][v] = make(kind, s.data, s.fkt)->imageRef();
+    }
     for (int kind = 0; kind < 3; ++kind)
-        renderers.push_back(make(kind, s.data, s.fkt, 32));
-    std::atomic<bool> loading{true};
-    std::atomic<int> bad{0}, renders{0};
-    std::thread loader([&] {
-        Budget budget(400, 3s);
-        for (int i = 1; budget.next(); ++i)
-            s.data.loadFromFileName(paths[i % 2]);
-        loading = false;
-    });
-    std::vector<std::thread> threads;
-    for (int kind : {0, 1, 2, 0})
-        threads.emplace_back([&, kind] {
-            for (int round = 0; loading.load() || round == 0; ++round, ++renders) {
-                renderers[kind]->setNeedsUpdateImage(true);
-                const auto image = renderers[kind]->imageRef();
-                bad += !sameImage(image, expected[kind][0]) && !sameImage(image, expected[kind][1]);
-            }
+        renderers.push_back(make(kind, s.data, s.fkt));
+    Observation slow(s.center, kNewDataAvailable, nullptr,
+                     [](const Notification&) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
+    std::atomic<int> bad{0};
+    race(
+        4,
+        [&] {
+            const auto more = budget(400, 3);
+            for (int i = 1; more(); ++i)
+                s.data.loadFromFileName(s.dir.file(std::to_string(i % 2)));
+        },
+        [&](int i) {
+            Renderer& r = *renderers[i % 3];
+            r.setNeedsUpdateImage(true);
+            const auto image = r.imageRef();
+            bad += !sameImage(image, expected[i % 3][0]) && !sameImage(image, expected[i % 3][1]);
         });
-    loader.join();
-    for (auto& t : threads)
-        t.join();
     EXPECT_EQ(bad.load(), 0);
-    EXPECT_GE(renders.load(), 4);
-}
-
-// Renderers are made and destroyed while loads announce new data on another thread: no handler
-// may reach a renderer that is being destroyed.
-TEST(Stress, RenderersComeAndGoWhileLoadsArrive) {
-    testing::Scene s;
-    const std::string paths[2] = {writeVolume(s.dir, "c.dat", 6, 5, 4, 4),
-                                  writeVolume(s.dir, "d.dat", 3, 7, 2, 5)};
-    s.data.loadFromFileName(paths[0]);
-    std::atomic<bool> loading{true};
-    std::atomic<int> made{0};
-    std::thread loader([&] {
-        Budget budget(300, 2s);
-        for (int i = 1; budget.next(); ++i)
-            s.data.loadFromFileName(paths[i % 2]);
-        loading = false;
-    });
-    std::vector<std::thread> churn;
-    for (int kind : {0, 1, 2})
-        churn.emplace_back([&, kind] {
-            while (loading.load() || made.load() < 3)
-                if (made.fetch_add(1) % 4 == 0)
-                    make(kind, s.data, s.fkt, 24)->imageRef();
-                else
-                    make(kind, s.data, s.fkt, 24);
-        });
-    loader.join();
-    for (auto& t : churn)
-        t.join();
 }
 
 // Two threads load different files at once while a reader looks: loads take turns (one file's read
 // progress, then rising gradient progress, then new data), and every volume seen is whole.
 TEST(Stress, ConcurrentLoadsTakeTurns) {
     testing::Scene s;
-    std::vector<std::uint16_t> samples[2];
-    std::string paths[2];
-    for (int v = 0; v < 2; ++v) {
-        samples[v] = testing::samplesOf(9 + v, 4 + 3 * v, 5 - v, [v](int x, int y, int z) {
-            return (x * 7 + y + z * 3 + 100 * v) % 4096;
-        });
-        paths[v] = s.dir.file("turn" + std::to_string(v) + ".dat");
-        testing::writeVolumeFile(paths[v], 9 + v, 4 + 3 * v, 5 - v, samples[v]);
-    }
-    std::mutex phaseMutex;
-    std::string currentRead;
+    const std::vector<std::uint16_t> samples[2] = {noise(s.dir, "0", 9, 4, 5), noise(s.dir, "1", 10, 7, 4)};
+    std::mutex mutex;
+    std::string reading;
     int lastGradient = 0, overlaps = 0;
     Observation during(s.center, kUpdateProgressBar, nullptr, [&](const Notification& n) {
-        std::lock_guard lock(phaseMutex);
+        std::lock_guard lock(mutex);
         const std::string info = n.stringValue("info");
         if (info.rfind("read ", 0) == 0) {
-            overlaps += lastGradient > 0 || (!currentRead.empty() && currentRead != info);
-            currentRead = info;
+            overlaps += lastGradient > 0 || (!reading.empty() && reading != info);
+            reading = info;
         } else {
             overlaps += n.intValue("progress") <= lastGradient;
             lastGradient = n.intValue("progress");
         }
     });
     Observation finished(s.center, kNewDataAvailable, nullptr, [&](const Notification&) {
-        std::lock_guard lock(phaseMutex);
-        currentRead.clear();
+        std::lock_guard lock(mutex);
+        reading.clear();
         lastGradient = 0;
     });
-    std::atomic<int> loaders{2}, torn{0};
-    auto loader = [&](int v) {
-        Budget budget(150, 2s);
-        while (budget.next())
-            s.data.loadFromFileName(paths[v]);
-        --loaders;
-    };
-    std::thread l0(loader, 0), l1(loader, 1), reader([&] {
-        while (loaders.load() > 0) {
-            const auto volume = s.data.volume();
-            const auto& expected = samples[volume->xDim() == 9 ? 0 : 1];
-            torn += volume->hasData() && (volume->sampleCount() != std::int64_t(expected.size()) ||
+    std::atomic<int> torn{0}, loads{0};
+    race(
+        2,
+        [&] {
+            for (const auto more = budget(1 << 30, 2); loads < 300 && more();) {
+                const auto volume = s.data.volume();
+                const auto& expected = samples[volume->xDim() == 9 ? 0 : 1];
+                torn +=
+                    volume->hasData() && (volume->sampleCount() != std::int64_t(expected.size()) ||
                                           !std::equal(expected.begin(), expected.end(), volume->densities()));
-        }
-    });
-    l0.join();
-    l1.join();
-    reader.join();
+            }
+        },
+        [&](int i) {
+            s.data.loadFromFileName(s.dir.file(std::to_string(i)));
+            ++loads;
+        });
     EXPECT_EQ(torn.load(), 0);
     EXPECT_EQ(overlaps, 0) << "progress of one load was posted while another ran";
 }
 
 // The transfer function flips between four states, each edit one operation; every high-resolution
-// image is the image of one of the four.
+// image is the image of one of the four, announced once.
 TEST(Stress, HighResolutionRendersRacingTransferFunctionEdits) {
     testing::Scene s;
-    s.data.loadFromFileName(writeVolume(s.dir, "tf.dat", 10, 8, 6, 3));
+    noise(s.dir, "v", 10, 8, 6);
+    s.data.loadFromFileName(s.dir.file("v"));
     const std::uint8_t colours[2][4] = {{255, 40, 0, 0}, {0, 90, 255, 0}};
     auto apply = [&](TransferFkt& fkt, int state, bool colour, bool opacity) {
         if (colour)
@@ -202,91 +158,32 @@ TEST(Stress, HighResolutionRendersRacingTransferFunctionEdits) {
         TransferFkt fkt(s.center);
         apply(fkt, state, true, true);
         for (int kind = 0; kind < 3; ++kind)
-            expected[kind][state] = make(kind, s.data, fkt, 32)->imageRef();
+            expected[kind][state] = make(kind, s.data, fkt)->imageRef();
     }
     apply(s.fkt, 0, true, true);
-    std::atomic<bool> editing{true};
-    std::atomic<int> bad{0}, images{0};
-    std::thread editor([&] {
-        std::mt19937 rng(7);
-        Budget budget(3000, 3s);
-        while (budget.next()) {
-            const bool colour = rng() % 2;
-            apply(s.fkt, int(rng() % 4), colour, !colour);
-            if (rng() % 3 == 0)
-                s.fkt.update();  // readers on the editing side, as the editor view has
-            std::uint8_t rgba[4];
-            s.fkt.getRGBA(rgba, int(rng() % 4096));
-        }
-        editing = false;
-    });
-    std::vector<std::thread> workers;
-    for (int kind = 0; kind < 3; ++kind)
-        workers.emplace_back([&, kind] {
-            for (int round = 0; editing.load() || round == 0; ++round, ++images) {
-                auto r = make(kind, s.data, s.fkt, 32);
-                std::atomic<int> posted{0};
-                Observation done(s.center, kNewHiResAvailable, r.get(),
-                                 [&](const Notification&) { ++posted; });
-                r->hiRes();
-                const auto image = r->imageRef();
-                bad +=
-                    posted.load() != 1 || std::none_of(std::begin(expected[kind]), std::end(expected[kind]),
-                                                       [&](const auto& e) { return sameImage(image, e); });
+    std::atomic<int> bad{0};
+    race(
+        3,
+        [&] {
+            std::mt19937 rng(7);
+            for (const auto more = budget(3000, 3); more();) {
+                const bool colour = rng() % 2;
+                apply(s.fkt, int(rng() % 4), colour, !colour);
+                if (rng() % 3 == 0)
+                    s.fkt.update();  // readers on the editing side, as the editor view has
+                std::uint8_t rgba[4];
+                s.fkt.getRGBA(rgba, int(rng() % 4096));
             }
+        },
+        [&](int kind) {
+            auto r = make(kind, s.data, s.fkt);
+            std::atomic<int> posted{0};
+            Observation done(s.center, kNewHiResAvailable, r.get(), [&](const Notification&) { ++posted; });
+            r->hiRes();
+            bad += posted != 1 || std::none_of(std::begin(expected[kind]), std::end(expected[kind]),
+                                               [&](const auto& e) { return sameImage(r->imageRef(), e); });
         });
-    editor.join();
-    for (auto& t : workers)
-        t.join();
     EXPECT_EQ(bad.load(), 0);
-    EXPECT_GE(images.load(), 3);
-}
-
-// Observers come and go on many threads while others post: each sees its own post, none runs after
-// its removal has returned, handlers post and register from inside deliveries, nothing deadlocks.
-TEST(Stress, NotificationCentreFromManyThreads) {
-    NotificationCenter center;
-    std::atomic<int> violations{0};
-    std::atomic<bool> running{true};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 6; ++t)
-        threads.emplace_back([&, t] {
-            std::mt19937 rng(t);
-            Budget budget(5000, 2s);
-            const std::string names[3] = {"alpha", "beta", std::to_string(t)};
-            while (budget.next()) {
-                auto removed = std::make_shared<std::atomic<bool>>(false);
-                std::atomic<int> mine{0};
-                const std::string& name = names[rng() % 3];
-                const auto token = center.addObserver(name, nullptr, [&, removed](const Notification&) {
-                    violations += removed->load();
-                    ++mine;
-                });
-                center.post(name);
-                violations += mine.load() < 1;
-                if (rng() % 4 == 0) {
-                    Observation nested(center, "gamma", nullptr, [&](const Notification&) {
-                        Observation inner(center, "delta", nullptr, [](const Notification&) {});
-                        center.post("delta");
-                    });
-                    center.post("gamma");
-                }
-                center.removeObserver(token);
-                removed->store(true);
-                center.post(name);
-            }
-        });
-    std::thread poster([&] {
-        while (running.load()) {
-            center.post("alpha");
-            center.post("beta", &center);
-        }
-    });
-    for (auto& t : threads)
-        t.join();
-    running = false;
-    poster.join();
-    EXPECT_EQ(violations.load(), 0);
 }
 
 }  // namespace

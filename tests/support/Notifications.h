@@ -1,10 +1,9 @@
 #pragma once
 
-// Records what a notification centre delivers: name, "info", "progress" and the delivering thread.
+// Records what a notification centre delivers: name, "info" and "progress".
 
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/NotificationCenter.h"
@@ -16,19 +15,16 @@ class NotificationLog {
     struct Entry {
         std::string name, info;
         int progress;
-        std::thread::id thread;
     };
 
     explicit NotificationLog(NotificationCenter& center,
                              const std::vector<std::string>& names = {kUpdateProgressBar, kNewDataAvailable,
                                                                       kDataLoadFailed}) {
-        for (const std::string& name : names) {
+        for (const std::string& name : names)
             observations_.emplace_back(center, name, nullptr, [this](const Notification& n) {
                 std::lock_guard lock(mutex_);
-                entries_.push_back(
-                    {n.name, n.stringValue("info"), n.intValue("progress", -1), std::this_thread::get_id()});
+                entries_.push_back({n.name, n.stringValue("info"), n.intValue("progress", -1)});
             });
-        }
     }
 
     std::vector<Entry> entries() const {
@@ -41,14 +37,6 @@ class NotificationLog {
         for (const Entry& e : entries())
             if (e.name == kUpdateProgressBar && e.info == info)
                 out.push_back(e.progress);
-        return out;
-    }
-    // The "info" texts of every delivery of this name.
-    std::vector<std::string> infos(const std::string& name) const {
-        std::vector<std::string> out;
-        for (const Entry& e : entries())
-            if (e.name == name)
-                out.push_back(e.info);
         return out;
     }
     void clear() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "data/Data.h"
+#include "support/SpacedVolume.h"
 #include "support/TestFiles.h"
 #include "transfer/TransferFkt.h"
 
@@ -20,10 +21,19 @@ struct Scene {
     TransferFkt fkt{center};
 
     // Loads an x * y * z volume of these samples (x fastest), silently.
-    void load(int x, int y, int z, const std::vector<std::uint16_t>& samples) {
-        writeVolumeFile(dir.file("v.dat"), x, y, z, samples);
-        stdoutLines([&] { data.loadFromFileName(dir.file("v.dat")); });
+    // Uneven spacing goes through a scan reader.
+    void load(int x, int y, int z, const std::vector<std::uint16_t>& samples,
+              const std::array<double, 3>& spacing = {1.0, 1.0, 1.0}) {
+        const bool even = spacing[0] == spacing[1] && spacing[1] == spacing[2];
+        const std::string path = dir.file(even ? "v.dat" : "v.spaced");
+        if (even) {
+            writeVolumeFile(path, x, y, z, samples);
+        } else {
+            writeSpacedVolume(path, x, y, z, samples, spacing);
+        }
+        stdoutLines([&] { data.loadFromFileName(path); });
         ASSERT_EQ(data.xDim() * 1000000 + data.yDim() * 1000 + data.zDim(), x * 1000000 + y * 1000 + z);
+        ASSERT_EQ(data.volume()->spacing(), spacing);
     }
     // Replaces the opacity curve by these (density, alpha) points; 0 and 4095 must be among them.
     void setOpacity(const std::vector<std::pair<int, int>>& points) {

@@ -18,6 +18,7 @@ struct ProcessResult {
     std::string out, err;
 };
 
+// s as one word for sh.
 inline std::string shellQuoted(const std::string& s) {
     std::string q = "'";
     for (char c : s)
@@ -27,18 +28,16 @@ inline std::string shellQuoted(const std::string& s) {
 
 inline ProcessResult runProcess(const std::vector<std::string>& argv, int seconds = 60) {
     const TempDir dir;
+    const auto quoted = shellQuoted;
     std::string command = "timeout -s KILL " + std::to_string(seconds);
     for (const std::string& a : argv)
-        command += " " + shellQuoted(a);
-    command += " >" + shellQuoted(dir.file("out")) + " 2>" + shellQuoted(dir.file("err")) + " </dev/null";
+        command += " " + quoted(a);
+    command += " >" + quoted(dir.file("out")) + " 2>" + quoted(dir.file("err")) + " </dev/null";
     const int raw = std::system(command.c_str());
-    ProcessResult r;
     // timeout reports its KILL as 137 and passes a crashed child's 128 + signal through.
-    r.exited = WIFEXITED(raw) && WEXITSTATUS(raw) < 124;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = readFile(dir.file("out"));
-    r.err = readFile(dir.file("err"));
-    return r;
+    const bool exited = WIFEXITED(raw) && WEXITSTATUS(raw) < 124;
+    return {exited, WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(dir.file("out")),
+            readFile(dir.file("err"))};
 }
 
 }  // namespace qz::testing

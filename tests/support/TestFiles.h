@@ -6,11 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,8 +28,8 @@ class TempDir {
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
     }
+
     TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
 
     std::string path() const { return path_.string(); }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
@@ -48,14 +46,10 @@ class TempDir {
 // The .dat format: three little-endian 16-bit dimensions, then the samples, x fastest.
 inline std::string volumeBytes(int x, int y, int z, const std::vector<std::uint16_t>& samples) {
     std::string bytes;
-    auto put = [&](unsigned v) {
-        bytes += char(v & 0xff);
-        bytes += char((v >> 8) & 0xff);
-    };
-    for (int d : {x, y, z})
-        put(unsigned(d));
+    for (unsigned v : {unsigned(x), unsigned(y), unsigned(z)})
+        bytes += {char(v & 0xff), char(v >> 8 & 0xff)};
     for (std::uint16_t s : samples)
-        put(s);
+        bytes += {char(s & 0xff), char(s >> 8)};
     return bytes;
 }
 
@@ -76,8 +70,9 @@ inline std::vector<std::uint16_t> samplesOf(int x, int y, int z,
 }
 
 inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ostringstream out;
+    out << std::ifstream(path, std::ios::binary).rdbuf();
+    return out.str();
 }
 
 inline std::vector<std::string> lines(const std::string& text) {

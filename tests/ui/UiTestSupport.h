@@ -12,6 +12,7 @@
 
 #include "app/Controller.h"
 #include "app/MainWindow.h"
+#include "app/TransferFktCommands.h"
 #include "data/Data.h"
 #include "render/Slices.h"
 #include "support/TestFiles.h"
@@ -22,6 +23,8 @@
 #include "ui/PreviewView.h"
 #include "ui/ProgressSheet.h"
 #include "ui/SlicesSettings.h"
+#include "ui/TransferFktHistory.h"
+#include "ui/TransferFktPointPanel.h"
 #include "ui/TransferFktView.h"
 
 namespace qz::uitest {

@@ -1,4 +1,5 @@
-// The main window and its controller: menus, enabling, renderers and dock, progress, opening.
+// The main window and its controller: menus, enabling, renderers and dock, progress, opening,
+// transfer function files, presets and the remembered function.
 
 #include "UiTestSupport.h"
 
@@ -14,26 +15,38 @@ class TestController : public QObject {
     }
 
   private slots:
+    void initTestCase() {
+        QStandardPaths::setTestModeEnabled(true);  // settings apart from the user's
+        QSettings().clear();
+    }
+
     void startUpMenusAndRendererSwitching() {
         uitest::App app;
         QVERIFY(app.activate());
         const MainWindow::Actions& a = app.actions;
         QVERIFY(!Data::sharedInstance().hasData());
         QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle"));
-        // File, View and Render; enabled without a volume, the main window key: Open, Quit, the renderers.
+        // File, Edit, View, Transfer Function and Render; enabled without a volume, the main window
+        // key: Open, Quit, the renderers.
+        const MainWindow::TransferFktActions& t = app.window->transferFktActions();
         const QList<QAction*> menus = app.window->menuBar()->actions();
-        QCOMPARE(menus.size(), 3);
+        QCOMPARE(menus.size(), 5);
         const QList<QAction*> file = menus[0]->menu()->actions();
-        QVERIFY(file.size() == 5 && file[3]->isSeparator());
-        QCOMPARE(file, (QList<QAction*>{a.open, a.close, a.saveAs, file[3], a.quit}));
-        QCOMPARE(menus[1]->menu()->actions(), (QList<QAction*>{a.slices, a.volume, a.mip}));
-        QCOMPARE(menus[2]->menu()->actions(), QList<QAction*>{a.hiRes});
+        QVERIFY(file.size() == 7 && file[5]->isSeparator());
+        QCOMPARE(file, (QList<QAction*>{a.open, a.openFolder, a.densityWindow, a.close, a.saveAs, file[5],
+                                        a.quit}));
+        QCOMPARE(menus[1]->menu()->actions(), (QList<QAction*>{t.undo, t.redo}));
+        QCOMPARE(menus[2]->menu()->actions(), (QList<QAction*>{a.slices, a.volume, a.mip}));
+        QList<QAction*> tf = menus[3]->menu()->actions();
+        QCOMPARE(tf.size(), 10);
+        QCOMPARE(tf.mid(0, 2) + tf.mid(3, 5) + tf.mid(9),
+                 (QList<QAction*>{t.open, t.saveAs} + t.presets + QList<QAction*>{t.reset}));
+        QCOMPARE(menus[4]->menu()->actions(), QList<QAction*>{a.hiRes});
         QVERIFY(a.open->isEnabled() && a.quit->isEnabled() && a.renderers->isEnabled());
         QVERIFY(!a.close->isEnabled() && !a.saveAs->isEnabled() && !a.hiRes->isEnabled());
-        const std::pair<QAction*, QKeySequence::StandardKey> keys[] = {{a.open, QKeySequence::Open},
-                                                                       {a.close, QKeySequence::Close},
-                                                                       {a.saveAs, QKeySequence::SaveAs},
-                                                                       {a.quit, QKeySequence::Quit}};
+        const std::pair<QAction*, QKeySequence::StandardKey> keys[] = {
+            {a.open, QKeySequence::Open}, {a.close, QKeySequence::Close}, {a.saveAs, QKeySequence::SaveAs},
+            {a.quit, QKeySequence::Quit}, {t.undo, QKeySequence::Undo},   {t.redo, QKeySequence::Redo}};
         for (const auto& [action, key] : keys)  // the platform's keys, or ours where it has none
             QVERIFY(QKeySequence::keyBindings(key).isEmpty()
                         ? !action->shortcut().isEmpty()
@@ -157,6 +170,68 @@ class TestController : public QObject {
             QTRY_VERIFY(app.idle());
             QCOMPARE(app.window->windowTitle().endsWith(" - " + names[0]), accepted);
         }
+        // Scans and folders (a DICOM series) are taken as well.
+        for (const QString& path :
+             {QStringLiteral("/d/brain.nii.gz"), QStringLiteral("/d/lung.MHA"), QDir::tempPath()}) {
+            QMimeData mime;
+            mime.setUrls({QUrl::fromLocalFile(path)});
+            QCOMPARE(MainWindow::droppedVolumePath(&mime), path);
+        }
+    }
+
+    void transferFunctionFilesPresetsUndoAndMemory() {
+        TransferFkt& fkt = TransferFkt::sharedInstance();
+        const ColorTable ramp = fkt.table();
+        const QString saved = QString::fromStdString(dir_.file("saved.tf"));
+        ColorTable shaped;
+        {
+            uitest::App app;
+            TransferFktCommands* c = app.controller->transferFktCommands();
+            const MainWindow::TransferFktActions& t = app.window->transferFktActions();
+            c->restoreRemembered();
+            QStringList names;
+            for (QAction* preset : t.presets) {
+                preset->trigger();
+                names << preset->text();
+                QVERIFY(fkt.table() != ramp);
+            }
+            QCOMPARE(names.join(' '), "ct-bone ct-skin ct-skin-bone mip-vessels mri-brain");
+            QCOMPARE(app.window->transferFktHistory()->stack()->count(), 5);
+            // Saved, reset and reopened: the same table; each an undo step.
+            shaped = fkt.table();
+            QString reason;
+            QVERIFY(c->saveFile(saved, &reason));
+            t.reset->trigger();
+            QCOMPARE(fkt.table(), ramp);
+            QVERIFY(c->openFile(saved, &reason));
+            QCOMPARE(fkt.table(), shaped);
+            t.undo->trigger();
+            QCOMPARE(fkt.table(), ramp);
+            t.redo->trigger();
+            // Files that cannot be read or written say why and change nothing.
+            const QString bad = QString::fromStdString(dir_.write("bad.tf", "alpha 10 20\nbeta 3\n"));
+            QVERIFY(!c->openFile(bad, &reason) && reason.startsWith("line 2: unknown command 'beta'"));
+            QVERIFY(!c->saveFile(QString::fromStdString(dir_.file("none/x.tf")), &reason) &&
+                    !reason.isEmpty());
+            QVERIFY(!c->applyPreset("ct-nothing"));
+            QCOMPARE(fkt.table(), shaped);
+            // A dropped .tf file opens.
+            t.reset->trigger();
+            QMimeData mime;
+            mime.setUrls({QUrl::fromLocalFile(saved)});
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            static_cast<QObject*>(app.window)->event(&enter);
+            static_cast<QObject*>(app.window)->event(&drop);
+            QVERIFY(enter.isAccepted() && app.idle());
+            QCOMPARE(fkt.table(), shaped);
+        }
+        // The next run starts with the last function.
+        fkt.setReferencePoints(TransferFktPoints::greyRamp());
+        uitest::App app;
+        app.controller->transferFktCommands()->restoreRemembered();
+        QCOMPARE(fkt.table(), shaped);
+        app.window->transferFktActions().reset->trigger();
     }
 };
 

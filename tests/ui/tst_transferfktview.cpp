@@ -1,4 +1,5 @@
-// The transfer function editor's gestures: drags, holds, covering, removal, end points, the colour panel.
+// The transfer function editor's gestures: drags, holds, covering, removal, end points, the colour
+// panel; its keys, point panel, readouts and undo steps.
 
 #include "UiTestSupport.h"
 
@@ -10,12 +11,15 @@ struct Editor {
     Editor() {
         view.resize(400, 115);
         view.setHoldInterval(1);
+        view.setHistory(&history);
         view.show();
     }
     NotificationCenter center;
     Data data{center};
     TransferFkt fkt{center};
+    TransferFktHistory history{fkt};
     TransferFktView view{nullptr, fkt, data};
+    TransferFktPointPanel panel{&view};
 
     void send(QEvent::Type type, QPointF at, Qt::MouseButton button, Qt::KeyboardModifiers modifiers = {}) {
         const QPointF local = view.editorToWidget().map(at);
@@ -184,6 +188,90 @@ class TestTransferFktView : public QObject {
         panel->setCurrentColor(QColor(0, 255, 0));
         QCOMPARE(e.fkt.table(), ramp);
         panel->hide();
+    }
+
+    void eachEditIsOneUndoStep() {
+        QColorDialog* colours = TransferFktView::sharedColorPanel();
+        const QPointF opacityPoint(Editor::pressX(2048), 60), colourPoint(Editor::pressX(1024), 5);
+        // Each edit with what it leaves; the presses that only select make no step.
+        const std::pair<std::function<void(Editor&)>, std::function<bool(Editor&)>> cases[] = {
+            {[](Editor& e) { e.press(QPointF(300, 65), true), e.release(); },
+             [](Editor& e) { return e.count(false) == 4 && e.view.pendingHoldCount() == 0; }},
+            {[](Editor& e) { e.press(QPointF(300, 5), true), e.release(); },
+             [](Editor& e) { return e.count(true) == 4; }},
+            {[&](Editor& e) { e.press(opacityPoint), e.drag(QPointF(Editor::dragX(3000), 60)), e.release(); },
+             [](Editor& e) {
+                 return e.fkt.isOpacityReferencePoint(3000) && !e.fkt.isOpacityReferencePoint(2048);
+             }},
+            {[&](Editor& e) { e.click(opacityPoint, Qt::RightButton); },
+             [](Editor& e) { return e.count(false) == 2; }},
+            {[&](Editor& e) {
+                 e.click(colourPoint), e.view.editSelectedColor(), colours->setCurrentColor(Qt::red),
+                     colours->setCurrentColor(Qt::blue);
+             },
+             [](Editor& e) {
+                 return e.entry(1024) == std::array<int, 4>{0, 0, 255, 177};
+             }},
+            {[&](Editor& e) { e.click(opacityPoint), e.panel.opacityBox()->setValue(17); },
+             [](Editor& e) { return e.entry(2048)[3] == 17; }},
+            {[&](Editor& e) { e.click(opacityPoint), e.panel.opacityDensityBox()->setValue(3000); },
+             [](Editor& e) { return e.fkt.isOpacityReferencePoint(3000) && e.entry(3000)[3] == 100; }},
+            {[&](Editor& e) { e.click(colourPoint), e.panel.colorDensityBox()->setValue(1500); },
+             [](Editor& e) {
+                 return e.fkt.isRGBReferencePoint(1500) && e.view.selectedRGBReferencePoint() == 1500;
+             }},
+            {[&](Editor& e) {
+                 e.click(opacityPoint);
+                 for (Qt::Key key : {Qt::Key_Right, Qt::Key_Right, Qt::Key_Up})
+                     QTest::keyClick(&e.view, key, Qt::ShiftModifier);
+             },
+             [](Editor& e) { return e.fkt.isOpacityReferencePoint(2068) && e.entry(2068)[3] == 110; }},
+            {[&](Editor& e) { e.click(colourPoint), QTest::keyClick(&e.view, Qt::Key_Delete); },
+             [](Editor& e) { return e.count(true) == 2; }},
+        };
+        int index = 0;
+        for (const auto& [edit, leaves] : cases) {
+            Editor e;
+            e.fkt.addOpacityReferencePointForDensity(2048, 100);
+            e.fkt.addRGBReferencePointForDensity(1024, std::array<std::uint8_t, 4>{255, 0, 0, 0}.data());
+            e.fkt.update();
+            e.history.begin();
+            const ColorTable before = e.fkt.table();
+            edit(e);
+            const ColorTable after = e.fkt.table();
+            QVERIFY2(leaves(e) && after != before, qPrintable(QString::number(index++)));
+            QCOMPARE(e.history.stack()->count(), 1);
+            e.history.stack()->undo();
+            QCOMPARE(e.fkt.table(), before);
+            e.history.stack()->redo();
+            QCOMPARE(e.fkt.table(), after);
+        }
+        colours->hide();
+    }
+
+    void pressAwayFromPointsDeselectsAndMovesNothing() {
+        Editor e;
+        e.fkt.addOpacityReferencePointForDensity(2048, 100);
+        e.fkt.update();
+        const ColorTable table = e.fkt.table();
+        for (float y : {60.0f, 5.0f}) {  // opacity area, colour bar
+            e.click(QPointF(Editor::pressX(y > 15 ? 2048 : 4095), y));
+            QVERIFY(e.view.selectedOpacityReferencePoint() == 2048 ||
+                    e.view.selectedRGBReferencePoint() == 4095);
+            e.press(QPointF(300, y));
+            e.drag(QPointF(330, y + 20));
+            e.release();
+            QVERIFY(e.view.selectedOpacityReferencePoint() == -1 && e.view.selectedRGBReferencePoint() == -1);
+            QCOMPARE(e.fkt.table(), table);
+        }
+        QVERIFY(!e.panel.opacityBox()->isEnabled() && !e.panel.colorButton()->isEnabled());
+        // A double-click adds at once; the mouse over the editor reads out what lies under it.
+        QSignalSpy readouts(&e.view, &TransferFktView::readout);
+        e.send(QEvent::MouseButtonDblClick, QPointF(Editor::pressX(1000), 115), Qt::LeftButton);
+        e.release();
+        QVERIFY(e.fkt.isOpacityReferencePoint(1000) && e.view.pendingHoldCount() > 0);
+        e.send(QEvent::MouseMove, QPointF(Editor::pressX(1000), 50), Qt::NoButton);
+        QCOMPARE(readouts.last().at(0).toString(), "Density 1000    Count 0    RGBA 62 62 62 255");
     }
 };
 
