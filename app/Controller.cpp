@@ -38,6 +38,7 @@
 #include "ui/JpegExport.h"
 #include "ui/PreviewView.h"
 #include "ui/ProgressSheet.h"
+#include "ui/SavePanel.h"
 #include "ui/SlicesSettings.h"
 
 namespace qz {
@@ -446,17 +447,11 @@ void Controller::saveAs() {
 }
 
 bool Controller::saveWithDialog(HiResWindow* window) {
-    // Qt's own panel appends the default suffix before it asks about an existing file, so the
-    // name it asks about is the name written; saveHiResWindow asks about any other.
-    QFileDialog dialog(window, tr("Save As"));
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setNameFilter(tr("JPEG image (*.jpeg *.jpg)"));
-    dialog.setDefaultSuffix(QStringLiteral("jpeg"));
+    // The panel asks about the name it returns; saveHiResWindow asks about any other it writes.
     const QPointer<HiResWindow> alive(window);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty() || !alive)
-        return false;
-    return saveHiResWindow(window, dialog.selectedFiles().constFirst());
+    const QString path = askSavePath(window, tr("Save As"), QString(), tr("JPEG image (*.jpeg *.jpg)"),
+                                     QStringLiteral("jpeg"));
+    return !path.isEmpty() && alive && saveHiResWindow(window, path);
 }
 
 bool Controller::confirmReplace(QWidget* parent, const QString& path) {
