@@ -4,7 +4,6 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QDockWidget>
 #include <QElapsedTimer>
 #include <QFile>
@@ -493,46 +492,41 @@ bool Controller::confirmClose(HiResWindow* window) {
     return answer == QMessageBox::Discard || (answer == QMessageBox::Save && saveWithDialog(window));
 }
 
-bool Controller::confirmQuit() {
+bool Controller::prepareToQuit() {
     QList<HiResWindow*> unsaved;
     for (const QPointer<HiResWindow>& window : hiResWindows_) {
         if (window && window->isWindowModified())
             unsaved.append(window.data());
     }
-    if (unsaved.size() <= 1)
-        return unsaved.isEmpty() || confirmClose(unsaved.front());
-    QMessageBox box(QMessageBox::Warning, tr("Quit"),
-                    tr("%1 pictures have not been saved.").arg(unsaved.size()), QMessageBox::Cancel,
-                    mainWindow_);
-    box.setInformativeText(tr("They are lost if you quit now."));
-    const QPushButton* discard = box.addButton(tr("Quit Without Saving"), QMessageBox::DestructiveRole);
-    box.setDefaultButton(QMessageBox::Cancel);
-    box.exec();
-    return box.clickedButton() == discard;
+    if (unsaved.size() == 1 && !confirmClose(unsaved.front()))
+        return false;
+    if (unsaved.size() > 1) {
+        QMessageBox box(QMessageBox::Warning, tr("Quit"),
+                        tr("%1 pictures have not been saved.").arg(unsaved.size()), QMessageBox::Cancel,
+                        mainWindow_);
+        box.setInformativeText(tr("They are lost if you quit now."));
+        const QPushButton* discard = box.addButton(tr("Quit Without Saving"), QMessageBox::DestructiveRole);
+        box.setDefaultButton(QMessageBox::Cancel);
+        box.exec();
+        if (box.clickedButton() != discard)
+            return false;
+    }
+    stopWork();
+    quitting_ = true;
+    return true;
 }
 
 void Controller::quit() {
-    if (!confirmQuit())
-        return;
-    stopWork();
-    quitting_ = true;
-    QApplication::closeAllWindows();
+    if (prepareToQuit())
+        QApplication::closeAllWindows();
 }
 
 bool Controller::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() != QEvent::Close || quitting_)
         return QObject::eventFilter(watched, event);
-    bool allowed;
-    if (watched == mainWindow_) {
-        // The application ends with its main window.
-        allowed = confirmQuit();
-        if (allowed) {
-            stopWork();
-            quitting_ = true;
-        }
-    } else {
-        allowed = confirmClose(qobject_cast<HiResWindow*>(watched));
-    }
+    // The application ends with its main window.
+    const bool allowed =
+        watched == mainWindow_ ? prepareToQuit() : confirmClose(qobject_cast<HiResWindow*>(watched));
     if (!allowed) {
         event->ignore();
         return true;

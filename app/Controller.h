@@ -72,8 +72,9 @@ class Controller : public QObject {
     bool saveWithDialog(HiResWindow* window);
     // Whether window may close: true when its picture is saved, or the user saves or discards it.
     bool confirmClose(HiResWindow* window);
-    // Whether the application may quit: asks once about all unsaved pictures.
-    bool confirmQuit();
+    // Asks once about all unsaved pictures; when the user goes on, stops running work and lets
+    // every window close. False when the user cancels.
+    bool prepareToQuit();
     bool confirmReplace(QWidget* parent, const QString& path);
     QString loadFailureReason(const QString& loaderLine) const;
     void loadFinished();
