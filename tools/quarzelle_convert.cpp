@@ -105,6 +105,7 @@ int main(int argc, char** argv) {
     const auto volume = data.volume();
     const auto& s = volume->spacing();
     std::printf("wrote %s: %d x %d x %d densities; the spacing %g x %g x %g mm is dropped (.dat has none)\n",
-                out.c_str(), volume->xDim(), volume->yDim(), volume->zDim(), s[0], s[1], s[2]);
+                qz::quotedPath(out).c_str(), volume->xDim(), volume->yDim(), volume->zDim(), s[0], s[1],
+                s[2]);
     return 0;
 }

@@ -255,7 +255,7 @@ TEST_F(RenderTool, ConvertedScanRendersAsTheScan) {
     };
     const auto r = convert({scan, converted});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "wrote " + converted +
+    EXPECT_EQ(r.out, "wrote " + quotedPath(converted) +
                          ": 12 x 10 x 8 densities; the spacing 2 x 2 x 2 mm is dropped (.dat has none)\n");
     for (const char* renderer : {"slices", "volume"}) {
         ASSERT_EQ(run({scan, "--renderer", renderer, "--quality", "1", "--shading", "--orientation", "0.5",
