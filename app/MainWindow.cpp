@@ -3,7 +3,6 @@
 
 #include <QAction>
 #include <QActionGroup>
-#include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
 #include <QDockWidget>
@@ -204,7 +203,6 @@ void MainWindow::buildMenus() {
     actions_.quit = addNamedAction(fileMenu_, tr("&Quit"), "quitAction");
     setStandardShortcut(actions_.quit, QKeySequence::Quit, QKeySequence(Qt::CTRL | Qt::Key_Q));
     actions_.quit->setMenuRole(QAction::QuitRole);
-    connect(actions_.quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
 
     buildEditMenu();
 

@@ -37,7 +37,7 @@ class MainWindow : public QMainWindow {
     Q_OBJECT
 
   public:
-    // The menus' commands. Quit closes every window; the others are the controller's.
+    // The menus' commands; the controller gives them their work.
     struct Actions {
         QAction* open = nullptr;
         QAction* openFolder = nullptr;     // a DICOM series

@@ -8,6 +8,7 @@
 // some sample could still change them.
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -81,7 +82,8 @@ finished:
 }
 
 template <bool Nearest, bool Shade, class Ray>
-void castAll(const Frame& f, std::uint8_t* pixels, NotificationCenter& center) {
+void castAll(const Frame& f, std::uint8_t* pixels, NotificationCenter& center,
+             const std::atomic<bool>* cancel) {
     ParallelProgress progress(risingPercentSchedule(std::int64_t(f.size) * f.size), "calculate volume",
                               center);
     // Square tiles of neighbouring rays run one after another, so the voxels one ray brings into
@@ -92,6 +94,8 @@ void castAll(const Frame& f, std::uint8_t* pixels, NotificationCenter& center) {
         std::int64_t(tilesPerRow) * tilesPerRow, 8, [&](std::int64_t tileBegin, std::int64_t tileEnd) {
             // Progress counted per tile: a chunk of a large image takes seconds.
             for (std::int64_t tile = tileBegin; tile < tileEnd; ++tile) {
+                if (cancel && cancel->load(std::memory_order_relaxed))
+                    break;  // the pixels left are never shown
                 const int i0 = int(tile % tilesPerRow) * kTile, j0 = int(tile / tilesPerRow) * kTile;
                 const int i1 = std::min(f.size, i0 + kTile), j1 = std::min(f.size, j0 + kTile);
                 for (int j = j0; j < j1; ++j) {
@@ -125,13 +129,13 @@ std::shared_ptr<const RgbaImage> castRays(const std::shared_ptr<const VolumeData
     std::uint8_t* pixels = image->pixels.data();
     const bool nearest = settings.quality == 0;
     if (nearest && settings.doShading) {
-        raycast::castAll<true, true, Ray>(*frame, pixels, center);
+        raycast::castAll<true, true, Ray>(*frame, pixels, center, settings.cancel);
     } else if (nearest) {
-        raycast::castAll<true, false, Ray>(*frame, pixels, center);
+        raycast::castAll<true, false, Ray>(*frame, pixels, center, settings.cancel);
     } else if (settings.doShading) {
-        raycast::castAll<false, true, Ray>(*frame, pixels, center);
+        raycast::castAll<false, true, Ray>(*frame, pixels, center, settings.cancel);
     } else {
-        raycast::castAll<false, false, Ray>(*frame, pixels, center);
+        raycast::castAll<false, false, Ray>(*frame, pixels, center, settings.cancel);
     }
     return image;
 }

@@ -75,6 +75,7 @@ Volume::Settings Volume::settings() const {
     s.opacityCorrection = opacityCorrection_;
     s.orientation = orientation_;
     s.shading = shading_;
+    s.cancel = &cancelled_;
     return s;
 }
 

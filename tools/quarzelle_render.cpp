@@ -10,11 +10,14 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 
 #include "data/Data.h"
+#include "platform/AtomicWrite.h"
 #include "platform/NotificationCenter.h"
+#include "platform/RegularFile.h"
 #include "platform/Threads.h"
 #include "render/MIP.h"
 #include "render/Slices.h"
@@ -57,7 +60,9 @@ const char* const kUsage =
     "\n"
     "Diagnostics of the loader and the renderers go to standard output; a progress bar goes to\n"
     "standard error when it is a terminal. Errors give one line on standard error and exit status 1\n"
-    "(2 for bad arguments); no partial image is written.\n";
+    "(2 for bad arguments); no partial image is written. The image goes to a temporary file beside\n"
+    "FILE, renamed when complete (through a symbolic link to its target, keeping an existing file's\n"
+    "permissions) and removed on failure or interruption.\n";
 
 struct Options {
     std::string volume;
@@ -101,7 +106,8 @@ bool parseFloat(const char* text, float* value) {
     errno = 0;
     char* end = nullptr;
     const float v = std::strtof(text, &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(v))
+    // An underflow (1e-50) reads as the nearest float, zero or subnormal; an overflow is refused.
+    if ((errno != 0 && !(errno == ERANGE && std::fabs(v) < 1.0f)) || *end != '\0' || !std::isfinite(v))
         return false;
     *value = v;
     return true;
@@ -119,6 +125,7 @@ bool endsWith(const std::string& s, const std::string& suffix) {
 
 std::optional<Failure> parse(int argc, char** argv, Options* o) {
     auto bad = [](const std::string& message) { return Failure{message + " (see --help)", 2}; };
+    auto quoted = [](const std::string& text) { return qz::quotedPath(text); };
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](int offset = 1) -> const char* {
@@ -137,7 +144,7 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
                 return f;
             o->renderer = value();
             if (o->renderer != "slices" && o->renderer != "volume" && o->renderer != "mip") {
-                return bad("unknown renderer '" + o->renderer + "' (slices, volume or mip)");
+                return bad("unknown renderer " + quoted(o->renderer) + " (slices, volume or mip)");
             }
             ++i;
         } else if (arg == "--out") {
@@ -149,7 +156,7 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
             if (auto f = need(1))
                 return f;
             if (!parseInt(value(), 1, qz::Renderer::kMaxImageSide, &o->resolution)) {
-                return bad("bad resolution '" + std::string(value()) + "' (1 .. 16384)");
+                return bad("bad resolution " + quoted(value()) + " (1 .. 16384)");
             }
             ++i;
         } else if (arg == "--quality") {
@@ -157,7 +164,7 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
                 return f;
             int q;
             if (!parseInt(value(), 0, 1, &q))
-                return bad("bad quality '" + std::string(value()) + "' (0 or 1)");
+                return bad("bad quality " + quoted(value()) + " (0 or 1)");
             o->quality = q;
             ++i;
         } else if (arg == "--shading") {
@@ -169,7 +176,7 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
                 return f;
             for (int k = 0; k < 3; ++k) {
                 if (!parseFloat(value(k + 1), &o->orientation[k])) {
-                    return bad("bad orientation angle '" + std::string(value(k + 1)) + "' (a finite number)");
+                    return bad("bad orientation angle " + quoted(value(k + 1)) + " (a finite number)");
                 }
             }
             i += 3;
@@ -177,13 +184,13 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
             if (auto f = need(1))
                 return f;
             if (!parseInt(value(), 0, 2, &o->axis))
-                return bad("bad axis '" + std::string(value()) + "' (0, 1 or 2)");
+                return bad("bad axis " + quoted(value()) + " (0, 1 or 2)");
             ++i;
         } else if (arg == "--depth") {
             if (auto f = need(1))
                 return f;
             if (!parseFloat(value(), &o->depth)) {
-                return bad("bad depth '" + std::string(value()) + "' (a finite number)");
+                return bad("bad depth " + quoted(value()) + " (a finite number)");
             }
             ++i;
         } else if (arg == "--tf") {
@@ -195,25 +202,25 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
             if (auto f = need(2))
                 return f;
             if (!qz::cli::parseWindow(value(1), value(2), &o->read)) {
-                return bad("bad window '" + std::string(value(1)) + " " + value(2) +
-                           "' (two finite numbers, LO < HI)");
+                return bad("bad window " + quoted(std::string(value(1)) + " " + value(2)) +
+                           " (two finite numbers, LO < HI)");
             }
             i += 2;
         } else if (arg == "--threads") {
             if (auto f = need(1))
                 return f;
             if (!parseInt(value(), 1, 1024, &o->threads)) {
-                return bad("bad thread count '" + std::string(value()) + "' (1 .. 1024)");
+                return bad("bad thread count " + quoted(value()) + " (1 .. 1024)");
             }
             ++i;
         } else if (arg == "--time") {
             o->time = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return bad("unknown option '" + arg + "'");
+            return bad("unknown option " + quoted(arg));
         } else if (o->volume.empty()) {
             o->volume = arg;
         } else {
-            return bad("unexpected argument '" + arg + "'");
+            return bad("unexpected argument " + quoted(arg));
         }
     }
     if (o->volume.empty())
@@ -227,7 +234,7 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
     } else if (endsWith(o->out, ".jpg") || endsWith(o->out, ".jpeg")) {
         o->jpeg = true;
     } else {
-        return bad("output '" + o->out + "' must end in .png, .jpg or .jpeg");
+        return bad("output " + quoted(o->out) + " must end in .png, .jpg or .jpeg");
     }
     return std::nullopt;
 }
@@ -286,13 +293,16 @@ std::optional<Failure> run(const Options& o) {
     qz::NotificationCenter center;
     qz::Data data(center);
     qz::TransferFkt transferFkt(center);
+    using qz::quotedPath;
 
-    if (!o.transferFkt.empty()) {
-        std::string error;
-        if (!applyTransferFkt(o.transferFkt, transferFkt, &error)) {
-            return Failure{"transfer function '" + o.transferFkt + "': " + error, 1};
-        }
-    }
+    // The output's temporary file first: an unusable folder shows before the load and the render.
+    qz::AtomicFile output;
+    std::string error;
+    if (!output.open(o.out, &error))
+        return Failure{"cannot write " + quotedPath(o.out) + ": " + error, 1};
+
+    if (!o.transferFkt.empty() && !applyTransferFkt(o.transferFkt, transferFkt, &error))
+        return Failure{"transfer function " + quotedPath(o.transferFkt) + ": " + error, 1};
 
     ProgressBar bar;
     std::optional<qz::Observation> progress;
@@ -337,13 +347,19 @@ std::optional<Failure> run(const Options& o) {
     const std::shared_ptr<const qz::RgbaImage> image = renderer->imageRef();
     const double renderSeconds = secondsSince(renderStart);
     bar.finish();
+    if (renderer->width() <= 0 || renderer->height() <= 0) {
+        return Failure{"the image would be " + std::to_string(renderer->width()) + " x " +
+                           std::to_string(renderer->height()) + " pixels: at resolution " +
+                           std::to_string(o.resolution) + " the section is thinner than a pixel" +
+                           " (raise --resolution or choose another --axis)",
+                       1};
+    }
     if (!image || image->width <= 0 || image->height <= 0) {
         return Failure{"the renderer produced no image (too large for memory?)", 1};
     }
 
-    std::string error;
-    if (!qz::cli::writeImageFile(o.out, o.jpeg, image->width, image->height, image->pixels.data(), &error)) {
-        return Failure{"cannot write '" + o.out + "': " + error, 1};
+    if (!qz::cli::writeImageFile(output, o.jpeg, image->width, image->height, image->pixels.data(), &error)) {
+        return Failure{"cannot write " + quotedPath(o.out) + ": " + error, 1};
     }
     if (o.time) {
         std::printf("load: %.3f s\nrender: %.3f s\n", loadSeconds, renderSeconds);
@@ -361,10 +377,17 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
+    qz::removeTempFilesOnSignals();
     Options options;
     std::optional<Failure> failure = parse(argc, argv, &options);
-    if (!failure)
-        failure = run(options);
+    try {
+        if (!failure)
+            failure = run(options);
+    } catch (const std::bad_alloc&) {
+        failure = Failure{"not enough memory", 1};
+    } catch (const std::exception& e) {
+        failure = Failure{e.what(), 1};
+    }
     if (failure) {
         std::fflush(stdout);
         std::fprintf(stderr, "quarzelle-render: %s\n", failure->message.c_str());

@@ -1,9 +1,12 @@
 #include "ui/JpegExport.h"
 
+#include <QBuffer>
+#include <QFile>
 #include <QFileInfo>
 #include <QImageWriter>
 #include <QPainter>
-#include <QSaveFile>
+
+#include "platform/AtomicWrite.h"
 
 namespace qz {
 
@@ -42,20 +45,20 @@ bool writeImageAtomically(const QImage& image, const QString& path, QString* err
         QPainter(&encoded).drawImage(0, 0, image);
     }
 
-    // QSaveFile writes a temporary file beside the target and renames it only on commit(), so
-    // a failed encoding or a full disk never leaves a truncated file in place of an old one.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(file.errorString());
-    QImageWriter writer(&file, png ? "png" : "jpeg");
+    // Encoded in memory first, so a failure of the file says why in the system's words; then
+    // written as every Quarzelle file is (platform/AtomicWrite.h).
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, png ? "png" : "jpeg");
     if (!png)
         writer.setQuality(95);
-    if (!writer.write(encoded)) {
-        file.cancelWriting();
+    if (!writer.write(encoded))
         return fail(writer.errorString());
-    }
-    if (!file.commit())
-        return fail(file.errorString());
+    std::string reason;
+    if (!writeFileAtomically(QFile::encodeName(path).toStdString(), bytes.constData(),
+                             std::size_t(bytes.size()), &reason))
+        return fail(QString::fromLocal8Bit(reason.c_str()));
     return true;
 }
 

@@ -15,8 +15,9 @@ inline const char* const kPngFilter = "PNG image (*.png)";
 QString imageSavePath(const QString& chosenPath, const QString& chosenFilter = QString());
 
 // Encodes image as the path's extension says, PNG (every RGBA byte kept) or JPEG (quality 95,
-// transparency flattened onto black), and replaces path with it atomically: on any failure
-// nothing at path changes, false is returned and error (if given) says why.
+// transparency flattened onto black), and writes it to path as every Quarzelle file is written
+// (platform/AtomicWrite.h: through a symbolic link, an existing file's permissions kept): on any
+// failure nothing at path changes, false is returned and error (if given) says why.
 bool writeImageAtomically(const QImage& image, const QString& path, QString* error = nullptr);
 
 }  // namespace qz

@@ -20,6 +20,27 @@ HiResWindow* requestWindow(uitest::App& app, int resolution, bool shading = fals
     return nullptr;
 }
 
+// Answers every message box that comes up while it lives with the button whose text starts with
+// `button`, and keeps the boxes' texts; cancels every file panel.
+struct Answerer {
+    explicit Answerer(const QString& button) {
+        QObject::connect(&timer, &QTimer::timeout, [this, button] {
+            if (auto* panel = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()))
+                panel->reject();
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            for (QAbstractButton* b : box ? box->buttons() : QList<QAbstractButton*>())
+                if (b->text().remove('&').startsWith(button)) {
+                    texts.append(box->text());
+                    b->click();
+                    break;
+                }
+        });
+        timer.start(10);
+    }
+    QTimer timer;
+    QStringList texts;
+};
+
 // Mean absolute difference of two equally sized images, per channel.
 double meanDifference(const QImage& a, const QImage& b) {
     double sum = 0;
@@ -118,8 +139,11 @@ class TestHiRes : public QObject {
         first->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(first));
         QPointer<HiResWindow> closed(first);
-        a.close->trigger();
-        QTRY_VERIFY(!closed);  // freed on close
+        {
+            const Answerer discard("Discard");  // an unsaved picture is asked about first
+            a.close->trigger();
+            QTRY_VERIFY(!closed);  // freed on close
+        }
         // Numbers count on and never repeat a closed window's.
         HiResWindow* second = requestWindow(app, 16);
         QVERIFY(second && second->windowTitle() == "Untitled2[*]");
@@ -176,6 +200,60 @@ class TestHiRes : public QObject {
         QVERIFY(window->scrollArea()->horizontalScrollBar()->maximum() > 0);
         window->actualSizeAction()->trigger();
         QTRY_COMPARE(window->hiResView()->size(), window->scrollArea()->viewport()->size());
+    }
+
+    void unsavedPicturesAndCancelledRenders() {
+        uitest::App app;
+        HiResWindow* first = requestWindow(app, 16);
+        QVERIFY(first);
+        // A name the save rule extends is replaced only when confirmed; the panel adds the suffix itself.
+        std::ofstream(dir_.file("noext.jpeg")) << "keep";
+        for (const auto& [button, saved] : {std::pair("Cancel", false), {"Replace", true}}) {
+            const Answerer answer(button);
+            QCOMPARE(app.controller->saveHiResWindow(first, file("noext")), saved);
+            QCOMPARE(answer.texts, QStringList{"\"noext.jpeg\" already exists. Do you want to replace it?"});
+            QCOMPARE(QImage(file("noext.jpeg")).isNull(), !saved);
+        }
+        first->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(first));
+        QTimer::singleShot(0, [this] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog && dialog->defaultSuffix() == "jpeg");
+            dialog->selectFile(file("picked"));
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        app.actions.saveAs->trigger();
+        QVERIFY(QFileInfo::exists(file("picked.jpeg")));
+
+        // Closing an unsaved picture asks; Cancel keeps it.
+        HiResWindow* second = requestWindow(app, 16);
+        QPointer<HiResWindow> kept(second);
+        for (const char* button : {"Cancel", "Save"}) {  // Save opens the panel: cancelled there too
+            const Answerer answer(button);
+            QVERIFY(!second->close());
+            QVERIFY(kept && answer.texts.size() == 1 && answer.texts[0].contains("\"Untitled2\""));
+        }
+
+        // The sheet's Cancel stops a render: no window, the next render numbered on.
+        app.window->activateWindow();
+        app.window->hiResPanel()->resolutionBox()->setValue(8192);
+        app.window->hiResPanel()->renderButton()->click();
+        app.window->progressSheet()->cancelButton()->click();
+        QVERIFY(app.idle() && !app.window->progressSheet()->isVisible());
+        HiResWindow* third = requestWindow(app, 16);
+        QVERIFY(third && third->windowTitle() == "Untitled3[*]" && uitest::hiResWindows().size() == 3);
+
+        // Quit while a render runs asks once about the unsaved pictures, stops it and closes all.
+        app.window->activateWindow();
+        app.window->hiResPanel()->resolutionBox()->setValue(8192);
+        app.window->hiResPanel()->renderButton()->click();
+        {
+            const Answerer answer("Quit Without Saving");
+            app.actions.quit->trigger();
+            QCOMPARE(answer.texts, QStringList{"2 pictures have not been saved."});
+        }
+        QVERIFY(!app.window->isVisible() && app.idle());
+        QTRY_VERIFY(uitest::hiResWindows().isEmpty());
     }
 
     void failedEncodingKeepsExistingFile() {
