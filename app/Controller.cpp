@@ -25,6 +25,7 @@
 #include "app/VolumeStatus.h"
 #include "data/Data.h"
 #include "io/Readers.h"
+#include "platform/RegularFile.h"
 #include "platform/Threads.h"
 #include "render/MIP.h"
 #include "render/Slices.h"

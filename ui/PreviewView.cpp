@@ -52,6 +52,8 @@ PreviewView::~PreviewView() {
     newDataObservation_.reset();
     transferFktObservation_.reset();
     refinedObservation_.reset();
+    if (running_)
+        running_->renderer->setCancelled(true);
 }
 
 void PreviewView::setRenderer(Renderer* renderer) {
@@ -119,6 +121,8 @@ int PreviewView::fittingResolution() const {
 
 void PreviewView::sceneChanged() {
     refined_.reset();
+    if (running_ && runningCurrent_)
+        running_->renderer->setCancelled(true);  // abandoned: it stops at its next tile
     runningCurrent_ = false;
     refinePending_ = false;
     if (size_ == Size::Fit && renderer_) {
