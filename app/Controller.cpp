@@ -5,28 +5,34 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDockWidget>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QThread>
 #include <QWindow>
 
 #include "app/MainWindow.h"
 #include "app/TransferFktCommands.h"
+#include "app/VolumeStatus.h"
 #include "data/Data.h"
 #include "io/Readers.h"
+#include "platform/RegularFile.h"
 #include "platform/Threads.h"
 #include "render/MIP.h"
 #include "render/Slices.h"
 #include "render/Volume.h"
 #include "transfer/TransferFkt.h"
 #include "ui/DensityWindowDialog.h"
+#include "ui/FinalRender.h"
 #include "ui/GuiThread.h"
 #include "ui/HiResPanel.h"
 #include "ui/HiResView.h"
@@ -34,28 +40,55 @@
 #include "ui/JpegExport.h"
 #include "ui/PreviewView.h"
 #include "ui/ProgressSheet.h"
+#include "ui/SavePanel.h"
 #include "ui/SlicesSettings.h"
 
 namespace qz {
+
+namespace {
+
+// A path or file name in double quotes, control characters escaped, for a one-line message.
+QString quoted(const QString& path) {
+    return QString::fromStdString(quotedPath(path.toStdString(), '"'));
+}
+
+// A high-resolution window's title without the unsaved-changes placeholder.
+QString pictureName(const QWidget* window) {
+    return QString(window->windowTitle()).remove(QStringLiteral("[*]"));
+}
+
+}  // namespace
 
 Controller::Controller() : Controller(Data::sharedInstance(), TransferFkt::sharedInstance()) {}
 
 Controller::Controller(Data& data, TransferFkt& transferFkt, QObject* parent)
     : QObject(parent), data_(data), transferFkt_(transferFkt) {
     io::registerScanReaders();
-    // Small, unshaded previews without interpolation keep dragging interactive.
+    // Unshaded previews without interpolation keep dragging interactive; the preview view sets
+    // their resolution and refines the picture once the mouse stops.
     rendererSlices_ = std::make_unique<Slices>(data_, transferFkt_);
-    rendererSlices_->setMaxImageResolution(MainWindow::kPreviewResolution);
+    rendererSlices_->setMaxImageResolution(PreviewView::kClassicResolution);
     rendererVolume_ = std::make_unique<Volume>(data_, transferFkt_);
-    rendererVolume_->setMaxImageResolution(MainWindow::kPreviewResolution);
+    rendererVolume_->setMaxImageResolution(PreviewView::kClassicResolution);
     rendererVolume_->setDoShading(false);
     rendererVolume_->setQuality(0);
     rendererMIP_ = std::make_unique<MIP>(data_, transferFkt_);
-    rendererMIP_->setMaxImageResolution(MainWindow::kPreviewResolution);
+    rendererMIP_->setMaxImageResolution(PreviewView::kClassicResolution);
     rendererMIP_->setDoShading(false);
     rendererMIP_->setQuality(0);
 
+    // A file without samples is refused like a broken one: the loaded volume stays.
+    data_.setRefusesEmptyVolumes(true);
     mainWindow_ = new MainWindow(data_, transferFkt_);
+    // The View menu's remembered settings.
+    const MainWindow::Actions& actions = mainWindow_->actions();
+    rendererVolume_->setOpacityCorrection(actions.consistentOpacity->isChecked());
+    mainWindow_->previewView()->setRefinedShading(actions.shading->isChecked());
+    mainWindow_->previewView()->setPreviewSize(actions.fitPreview->isChecked() ? PreviewView::Size::Fit
+                                                                               : PreviewView::Size::Classic);
+    mainWindow_->hiResPanel()->shadingBox()->setChecked(actions.shading->isChecked());
+    mainWindow_->volumeLabel()->setText(volumeSummary(*data_.volume()));
+    mainWindow_->installEventFilter(this);
     connectMainWindow();
     transferFktCommands_ = new TransferFktCommands(mainWindow_, transferFkt_, this);
     hiResQuality_ = mainWindow_->hiResPanel()->resolutionBox()->value();
@@ -91,6 +124,11 @@ Controller::~Controller() {
     newDataObservation_.reset();
     loadFailedObservation_.reset();
     hiResObservation_.reset();
+    // Work still running stops at its next chunk; its threads hold what they use.
+    if (loadCancel_)
+        loadCancel_->store(true);
+    for (const auto& [address, renderer] : pendingHiRes_)
+        renderer->setCancelled(true);
     // Closing windows moves the focus; the menus' actions are about to go with the main window.
     disconnect(qGuiApp, nullptr, this, nullptr);
     for (const QPointer<HiResWindow>& window : hiResWindows_) {
@@ -109,10 +147,26 @@ void Controller::connectMainWindow() {
     connect(actions.densityWindow, &QAction::triggered, this, &Controller::chooseDensityWindow);
     connect(actions.close, &QAction::triggered, this, &Controller::close);
     connect(actions.saveAs, &QAction::triggered, this, &Controller::saveAs);
+    connect(actions.quit, &QAction::triggered, this, &Controller::quit);
     connect(actions.slices, &QAction::triggered, this, &Controller::renderSlices);
     connect(actions.volume, &QAction::triggered, this, &Controller::renderVolume);
     connect(actions.mip, &QAction::triggered, this, &Controller::renderMIP);
     connect(actions.hiRes, &QAction::triggered, this, &Controller::displayHiResPanel);
+    PreviewView* preview = mainWindow_->previewView();
+    connect(actions.shading, &QAction::toggled, this, [this, preview](bool on) {
+        preview->setRefinedShading(on);
+        mainWindow_->hiResPanel()->shadingBox()->setChecked(on);
+    });
+    connect(actions.consistentOpacity, &QAction::toggled, this, [this, preview](bool on) {
+        rendererVolume_->setOpacityCorrection(on);
+        preview->updateImage();
+    });
+    connect(actions.fitPreview, &QAction::toggled, preview, [preview](bool on) {
+        preview->setPreviewSize(on ? PreviewView::Size::Fit : PreviewView::Size::Classic);
+    });
+    for (int i = 0; i < actions.views.size(); ++i)
+        connect(actions.views[i], &QAction::triggered, preview,
+                [preview, i] { preview->setOrientation(MainWindow::kStandardViews[i]); });
 
     SlicesSettings* slices = mainWindow_->slicesSettings();
     connect(slices, &SlicesSettings::axisChanged, this, &Controller::slicesAxis);
@@ -126,6 +180,7 @@ void Controller::connectMainWindow() {
     connect(panel, &QDialog::rejected, this, &Controller::closeHiResPanel);
 
     connect(mainWindow_, &MainWindow::volumeDropped, this, &Controller::openFile);
+    connect(mainWindow_->progressSheet(), &ProgressSheet::cancelRequested, this, &Controller::cancelWork);
 }
 
 QWidget* Controller::keyWindow() {
@@ -152,6 +207,11 @@ void Controller::updateCommandStates() {
     actions.openFolder->setEnabled(!busy);
     actions.densityWindow->setEnabled(!busy);
     actions.renderers->setEnabled(!busy);
+    actions.consistentOpacity->setEnabled(!busy);
+    actions.previewSizes->setEnabled(!busy);
+    for (QAction* view : actions.views)
+        view->setEnabled(!busy);
+    mainWindow_->previewView()->setEnabled(!busy);  // no drags, no refinements
 }
 
 // ---- Loading
@@ -198,12 +258,20 @@ bool Controller::openFile(const QString& path) {
         return false;
     loading_ = true;
     loadingPath_ = path;
+    loadCancel_ = std::make_shared<std::atomic<bool>>(false);
     displayProgressPanel();
     updateCommandStates();
     Data* data = &data_;
     const std::string localPath = QFile::encodeName(path).toStdString();
-    const ReadOptions options = readOptions_;
-    detachNewThread([data, localPath, options] { data->loadFromFileName(localPath, options); });
+    // The thread holds the flag the options point to.
+    const std::shared_ptr<const std::atomic<bool>> cancel = loadCancel_;
+    ReadOptions options = readOptions_;
+    options.cancel = cancel.get();
+    if (!detachNewThread(
+            [data, localPath, options, cancel] { data->loadFromFileName(localPath, options); })) {
+        loadFailed(tr("no thread could be started"));
+        return false;
+    }
     return true;
 }
 
@@ -217,7 +285,9 @@ void Controller::loadFinished() {
     if (data_.hasData()) {
         mainWindow_->setWindowTitle(QStringLiteral("Quarzelle - ") + QFileInfo(loadingPath_).fileName());
     }
+    mainWindow_->volumeLabel()->setText(volumeSummary(*data_.volume()));
     mainWindow_->statusBar()->clearMessage();
+    mainWindow_->statusBar()->setToolTip(QString());
     closeProgressPanel();
     updateCommandStates();
 }
@@ -228,10 +298,39 @@ void Controller::loadFailed(const QString& reason) {
     // The previous volume and title stay; the panel must not stay up.
     loading_ = false;
     closeProgressPanel();
-    const QString file = QFileInfo(loadingPath_).fileName();
-    mainWindow_->statusBar()->showMessage(reason.isEmpty() ? tr("Could not open %1").arg(file)
-                                                           : tr("Could not open %1: %2").arg(file, reason));
+    const QString file = quoted(QFileInfo(loadingPath_).fileName());
+    mainWindow_->statusBar()->showMessage(
+        loadCancel_->load() ? tr("Opening %1 was cancelled").arg(file)
+                            : tr("Could not open %1: %2").arg(file, plainLoadError(reason, loadingPath_)));
+    mainWindow_->statusBar()->setToolTip(reason);
     updateCommandStates();
+}
+
+// ---- Running work
+
+void Controller::cancelWork() {
+    // A load goes on being busy until the loader reports; a cancelled render needs nothing more
+    // from the GUI, so another may start at once.
+    if (loading_)
+        loadCancel_->store(true);
+    for (const auto& [address, renderer] : pendingHiRes_) {
+        renderer->setCancelled(true);
+        cancelledHiRes_[address] = renderer;
+    }
+    pendingHiRes_.clear();
+    closeProgressPanel();
+    updateCommandStates();
+}
+
+void Controller::stopWork() {
+    cancelWork();
+    // The threads stop at their next chunk or tile, and report it through the event queue.
+    QElapsedTimer clock;
+    clock.start();
+    while ((loading_ || !cancelledHiRes_.empty()) && clock.elapsed() < 1000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
 }
 
 // ---- Progress panel
@@ -239,7 +338,8 @@ void Controller::loadFailed(const QString& reason) {
 void Controller::displayProgressPanel() {
     // The info line keeps its text until the first update.
     mainWindow_->progressSheet()->setProgress(0.0);
-    mainWindow_->progressSheet()->open();
+    mainWindow_->progressSheet()->show();
+    mainWindow_->progressSheet()->raise();
 }
 
 void Controller::closeProgressPanel() {
@@ -261,19 +361,16 @@ void Controller::renderSlices() {
     mainWindow_->slicesDrawer()->setWidget(mainWindow_->slicesSettings());
     mainWindow_->slicesDrawer()->show();
     mainWindow_->previewView()->setRenderer(rendererSlices_.get());
-    mainWindow_->previewView()->update();
 }
 
 void Controller::renderVolume() {
     mainWindow_->slicesDrawer()->hide();
     mainWindow_->previewView()->setRenderer(rendererVolume_.get());
-    mainWindow_->previewView()->update();
 }
 
 void Controller::renderMIP() {
     mainWindow_->slicesDrawer()->hide();
     mainWindow_->previewView()->setRenderer(rendererMIP_.get());
-    mainWindow_->previewView()->update();
 }
 
 void Controller::slicesAxis(int axis) {
@@ -303,22 +400,25 @@ void Controller::createHiRes() {
     Renderer* preview = mainWindow_->previewView()->renderer();
     if (!preview || isBusy() || !data_.hasData())
         return;
-    // A fresh renderer of the preview's class: its own defaults (quality 1, a slice renderer's
-    // axis 2 at depth 0.5), the requested size and shading, the preview's orientation.
-    std::shared_ptr<Renderer> renderer = preview->createSameClass();
-    renderer->setMaxImageResolution(hiResQuality_);
-    renderer->setDoShading(doShading_);
-    renderer->setOrientation(preview->orientation());
+    // A fresh renderer of what the preview shows, at quality 1 with the requested size and shading.
+    std::shared_ptr<Renderer> renderer = finalRendererFor(*preview, hiResQuality_, doShading_);
     closeHiResPanel();
     pendingHiRes_[renderer.get()] = renderer;
     hiResClock_.start();
     displayProgressPanel();
     updateCommandStates();
     // The thread holds its own reference, so the renderer outlives it whatever the GUI does.
-    detachNewThread([renderer] { renderer->hiRes(); });
+    if (!detachNewThread([renderer] { renderer->hiRes(); })) {
+        pendingHiRes_.erase(renderer.get());
+        closeProgressPanel();
+        updateCommandStates();
+        mainWindow_->statusBar()->showMessage(tr("Could not render: no thread could be started"));
+    }
 }
 
 void Controller::displayHiResWindow(const void* rendererAddress) {
+    if (cancelledHiRes_.erase(rendererAddress) != 0)
+        return;  // cancelled: its thread has let go, nothing is shown
     const auto pending = pendingHiRes_.find(rendererAddress);
     if (pending == pendingHiRes_.end())
         return;  // not a render this controller started
@@ -331,18 +431,18 @@ void Controller::displayHiResWindow(const void* rendererAddress) {
     window->menuBar()->addMenu(mainWindow_->fileMenu());
     auto* view = new HiResView;
     view->setRenderer(renderer);
-    view->setParent(window->canvas());
     window->setHiResView(view);
     ++untitledCounter_;
     window->setWindowTitle(QStringLiteral("Untitled%1[*]").arg(untitledCounter_));
     window->setWindowModified(true);
 
     QScreen* screen = mainWindow_->screen() ? mainWindow_->screen() : QGuiApplication::primaryScreen();
-    window->placeAtLowerLeft(view->size(), screen->availableGeometry());
+    window->placeInArea(screen->availableGeometry());
     hiResWindows_.append(window);
+    window->installEventFilter(this);
     connect(window, &QObject::destroyed, this, &Controller::updateCommandStates, Qt::QueuedConnection);
     window->show();
-    window->placeAtLowerLeft(view->size(), screen->availableGeometry());
+    window->placeInArea(screen->availableGeometry());
     window->raise();
     window->activateWindow();
     updateCommandStates();
@@ -359,28 +459,101 @@ void Controller::close() {
 }
 
 void Controller::saveAs() {
-    auto* window = qobject_cast<HiResWindow*>(keyWindow());
-    if (!window)
-        return;
-    const QString path =
-        QFileDialog::getSaveFileName(window, tr("Save As"), QString(), tr("JPEG image (*.jpeg *.jpg)"));
-    if (path.isEmpty())
-        return;
-    saveHiResWindow(window, path);
+    if (auto* window = qobject_cast<HiResWindow*>(keyWindow()))
+        saveWithDialog(window);
 }
 
-bool Controller::saveHiResWindow(HiResWindow* window, const QString& chosenPath) {
+bool Controller::saveWithDialog(HiResWindow* window) {
+    // The panel asks about the name it returns; saveHiResWindow asks about any other it writes.
+    const QPointer<HiResWindow> alive(window);
+    QString filter;
+    const QString path =
+        askSavePath(window, tr("Save As"), QString(),
+                    QLatin1String(kJpegFilter) + QLatin1String(";;") + QLatin1String(kPngFilter),
+                    QStringLiteral("jpeg"), &filter);
+    return !path.isEmpty() && alive && saveHiResWindow(window, path, filter);
+}
+
+bool Controller::confirmReplace(QWidget* parent, const QString& path) {
+    QMessageBox box(
+        QMessageBox::Warning, tr("Save As"),
+        tr("%1 already exists. Do you want to replace it?").arg(quoted(QFileInfo(path).fileName())),
+        QMessageBox::Cancel, parent);
+    const QPushButton* replace = box.addButton(tr("Replace"), QMessageBox::DestructiveRole);
+    box.setDefaultButton(QMessageBox::Cancel);
+    box.exec();
+    return box.clickedButton() == replace;
+}
+
+bool Controller::saveHiResWindow(HiResWindow* window, const QString& chosenPath,
+                                 const QString& chosenFilter) {
     if (!window || !window->hiResView())
         return false;
-    const QString path = jpegSavePath(chosenPath);
+    const QString path = imageSavePath(chosenPath, chosenFilter);
+    if (path != chosenPath && QFileInfo::exists(path) && !confirmReplace(window, path))
+        return false;
     QString reason;
     if (!window->hiResView()->writeToFile(path, &reason)) {
         QMessageBox::warning(window, tr("Save As"),
-                             tr("The image could not be saved as \"%1\": %2.").arg(path, reason));
+                             tr("The image could not be saved as %1: %2.").arg(quoted(path), reason));
         return false;
     }
     window->setWindowModified(false);
     return true;
+}
+
+bool Controller::confirmClose(HiResWindow* window) {
+    if (!window || !window->isWindowModified())
+        return true;
+    QMessageBox box(QMessageBox::Warning, tr("Close"),
+                    tr("Do you want to save %1 before closing it?").arg(quoted(pictureName(window))),
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, window);
+    box.setInformativeText(tr("The picture is lost if you don't save it."));
+    box.setDefaultButton(QMessageBox::Save);
+    const int answer = box.exec();
+    return answer == QMessageBox::Discard || (answer == QMessageBox::Save && saveWithDialog(window));
+}
+
+bool Controller::prepareToQuit() {
+    QList<HiResWindow*> unsaved;
+    for (const QPointer<HiResWindow>& window : hiResWindows_) {
+        if (window && window->isWindowModified())
+            unsaved.append(window.data());
+    }
+    if (unsaved.size() == 1 && !confirmClose(unsaved.front()))
+        return false;
+    if (unsaved.size() > 1) {
+        QMessageBox box(QMessageBox::Warning, tr("Quit"),
+                        tr("%1 pictures have not been saved.").arg(unsaved.size()), QMessageBox::Cancel,
+                        mainWindow_);
+        box.setInformativeText(tr("They are lost if you quit now."));
+        const QPushButton* discard = box.addButton(tr("Quit Without Saving"), QMessageBox::DestructiveRole);
+        box.setDefaultButton(QMessageBox::Cancel);
+        box.exec();
+        if (box.clickedButton() != discard)
+            return false;
+    }
+    stopWork();
+    quitting_ = true;
+    return true;
+}
+
+void Controller::quit() {
+    if (prepareToQuit())
+        QApplication::closeAllWindows();
+}
+
+bool Controller::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::Close || quitting_)
+        return QObject::eventFilter(watched, event);
+    // The application ends with its main window.
+    const bool allowed =
+        watched == mainWindow_ ? prepareToQuit() : confirmClose(qobject_cast<HiResWindow*>(watched));
+    if (!allowed) {
+        event->ignore();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 }  // namespace qz

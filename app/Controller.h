@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 
@@ -28,8 +29,10 @@ class Volume;
 
 // Ties the main window to the core: owns the three preview renderers, gives the window's commands
 // their work and enables them, loads volumes on a worker thread behind the progress sheet, starts
-// high-resolution renders and opens their windows. Notifications posted on worker threads reach
-// it through queued calls, so everything here runs on the GUI thread.
+// high-resolution renders and opens their windows. The sheet's Cancel stops the load or render;
+// closing a window with an unsaved picture asks first, and Quit or closing the main window asks
+// once for all of them, then stops running work before the windows go. Notifications posted on
+// worker threads reach it through queued calls, so everything here runs on the GUI thread.
 class Controller : public QObject {
     Q_OBJECT
 
@@ -45,10 +48,17 @@ class Controller : public QObject {
     // Loads path as if it had been chosen in the open panel; false (and nothing starts) while a
     // load or a large render is running.
     bool openFile(const QString& path);
-    // Saves window's visible image under the name jpegSavePath() makes of chosenPath: what Save
-    // As does with the path its panel returns. Clears the unsaved-changes mark on success; on
-    // failure tells the user (path and reason), keeps the mark and returns false.
-    bool saveHiResWindow(HiResWindow* window, const QString& chosenPath);
+    // Saves window's image under the name imageSavePath() makes of chosenPath and chosenFilter:
+    // what Save As does with the path and filter its panel returns. A name that differs from
+    // chosenPath and exists already is replaced only when the user confirms. Clears the
+    // unsaved-changes mark on success; on failure tells the user (path and reason), keeps the mark
+    // and returns false.
+    bool saveHiResWindow(HiResWindow* window, const QString& chosenPath,
+                         const QString& chosenFilter = QString());
+
+  protected:
+    // Closing a high-resolution window or the main window asks about unsaved pictures first.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void connectMainWindow();
@@ -61,6 +71,14 @@ class Controller : public QObject {
     void chooseDensityWindow();
     void close();   // closes the key high-resolution window
     void saveAs();  // the save panel for the key high-resolution window
+    void quit();    // asks about unsaved pictures, stops running work, closes every window
+    bool saveWithDialog(HiResWindow* window);
+    // Whether window may close: true when its picture is saved, or the user saves or discards it.
+    bool confirmClose(HiResWindow* window);
+    // Asks once about all unsaved pictures; when the user goes on, stops running work and lets
+    // every window close. False when the user cancels.
+    bool prepareToQuit();
+    bool confirmReplace(QWidget* parent, const QString& path);
     void loadFinished();
     void loadFailed(const QString& reason);
 
@@ -77,6 +95,11 @@ class Controller : public QObject {
     void closeHiResPanel();
     void createHiRes();
     void displayHiResWindow(const void* renderer);
+
+    // Running work: the sheet's Cancel stops it; stopWork also waits up to a second for the
+    // threads to let go of it (before quitting).
+    void cancelWork();
+    void stopWork();
 
     // Progress panel.
     void displayProgressPanel();
@@ -104,10 +127,14 @@ class Controller : public QObject {
     int untitledCounter_ = 0;
 
     bool loading_ = false;
+    bool quitting_ = false;  // the windows close without asking
     QString loadingPath_;
-    ReadOptions readOptions_;  // for scans: the automatic density rule or a window
-    // High-resolution renderers between their start and their window, by address.
+    ReadOptions readOptions_;                        // for scans: the automatic density rule or a window
+    std::shared_ptr<std::atomic<bool>> loadCancel_;  // the running load's stop flag
+    // High-resolution renderers between their start and their window, by address; cancelled ones
+    // until their thread reports the end (they get no window).
     std::map<const void*, std::shared_ptr<Renderer>> pendingHiRes_;
+    std::map<const void*, std::shared_ptr<Renderer>> cancelledHiRes_;
     QElapsedTimer hiResClock_;  // since Render was chosen
     QList<QPointer<HiResWindow>> hiResWindows_;
 

@@ -3,7 +3,6 @@
 
 #include <QAction>
 #include <QActionGroup>
-#include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
 #include <QDockWidget>
@@ -11,15 +10,22 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QRegularExpression>
+#include <QScreen>
+#include <QSettings>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QUndoStack>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include <numbers>
 
 #include "data/Data.h"
 #include "transfer/TransferFkt.h"
@@ -71,16 +77,25 @@ MainWindow::MainWindow(Data& data, TransferFkt& transferFkt, QWidget* parent) : 
     setAcceptDrops(true);
     setWindowTitle(QStringLiteral("Quarzelle"));
 
-    auto* central = new QWidget(this);
-    auto* layout = new QVBoxLayout(central);
-    previewView_ = new PreviewView(central, data.notificationCenter());
+    splitter_ = new QSplitter(Qt::Vertical, this);
+    splitter_->setObjectName(QStringLiteral("previewSplitter"));
+    previewView_ = new PreviewView(splitter_, data.notificationCenter());
     previewView_->setObjectName(QStringLiteral("previewView"));
-    previewView_->setMinimumSize(kPreviewResolution + 2, kPreviewResolution + 2);
-    // The preview images are at most 100 pixels a side; the editor takes the remaining height.
-    layout->addWidget(previewView_, 0);
+    previewView_->setMinimumSize(PreviewView::kClassicResolution + 2, PreviewView::kClassicResolution + 2);
+    auto* editor = new QWidget(splitter_);
+    auto* layout = new QVBoxLayout(editor);
+    layout->setContentsMargins(0, 0, 0, 0);
     buildTransferFktEditor(transferFkt, data, layout);
-    setCentralWidget(central);
-    statusBar();
+    // The preview takes what the window gains; the editor keeps its height.
+    splitter_->addWidget(previewView_);
+    splitter_->addWidget(editor);
+    splitter_->setStretchFactor(0, 1);
+    splitter_->setStretchFactor(1, 0);
+    splitter_->setChildrenCollapsible(false);
+    setCentralWidget(splitter_);
+    volumeLabel_ = new QLabel(this);
+    volumeLabel_->setObjectName(QStringLiteral("volumeLabel"));
+    statusBar()->addPermanentWidget(volumeLabel_);
 
     drawer_ = new QDockWidget(tr("Slices"), this);
     drawer_->setObjectName(QStringLiteral("slicesDrawer"));
@@ -96,7 +111,29 @@ MainWindow::MainWindow(Data& data, TransferFkt& transferFkt, QWidget* parent) : 
     hiResPanel_->setObjectName(QStringLiteral("hiResPanel"));
 
     buildMenus();
-    resize(560, 560);
+    restoreLayout();
+}
+
+const _Vector MainWindow::kStandardViews[6] = {
+    {0.0f, 0.0f, 0.0f},
+    {0.0f, std::numbers::pi_v<float>, 0.0f},
+    {0.0f, std::numbers::pi_v<float> / 2, 0.0f},
+    {0.0f, -std::numbers::pi_v<float> / 2, 0.0f},
+    {-std::numbers::pi_v<float> / 2, 0.0f, 0.0f},
+    {std::numbers::pi_v<float> / 2, 0.0f, 0.0f},
+};
+
+void MainWindow::restoreLayout() {
+    QSettings settings;
+    if (!restoreGeometry(settings.value(QStringLiteral("mainWindow/geometry")).toByteArray())) {
+        // Two thirds of the screen, centred; the editor a quarter of the height.
+        const QRect area = (screen() ? screen() : QGuiApplication::primaryScreen())->availableGeometry();
+        const QSize size = area.size() * 2 / 3;
+        resize(size);
+        move(area.center() - QPoint(size.width() / 2, size.height() / 2));
+        splitter_->setSizes({size.height() * 3 / 4, size.height() / 4});
+    }
+    splitter_->restoreState(settings.value(QStringLiteral("mainWindow/splitter")).toByteArray());
 }
 
 void MainWindow::buildTransferFktEditor(TransferFkt& transferFkt, Data& data, QBoxLayout* layout) {
@@ -166,7 +203,6 @@ void MainWindow::buildMenus() {
     actions_.quit = addNamedAction(fileMenu_, tr("&Quit"), "quitAction");
     setStandardShortcut(actions_.quit, QKeySequence::Quit, QKeySequence(Qt::CTRL | Qt::Key_Q));
     actions_.quit->setMenuRole(QAction::QuitRole);
-    connect(actions_.quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
 
     buildEditMenu();
 
@@ -182,6 +218,41 @@ void MainWindow::buildMenus() {
         actions_.renderers->addAction(action);
     }
     actions_.slices->setChecked(true);
+    viewMenu->addSeparator();
+
+    // Remembered settings: checked as last time, written whenever they change.
+    auto remembered = [](QMenu* menu, const QString& text, const char* name, const QString& key,
+                         bool initial) {
+        QAction* action = addNamedAction(menu, text, name);
+        action->setCheckable(true);
+        action->setChecked(QSettings().value(key, initial).toBool());
+        QObject::connect(action, &QAction::toggled, [key](bool on) { QSettings().setValue(key, on); });
+        return action;
+    };
+    actions_.shading =
+        remembered(viewMenu, tr("Shading"), "shadingAction", QStringLiteral("view/shading"), true);
+    actions_.consistentOpacity = remembered(viewMenu, tr("Consistent Opacity"), "consistentOpacityAction",
+                                            QStringLiteral("view/consistentOpacity"), true);
+    QMenu* sizeMenu = viewMenu->addMenu(tr("Preview Size"));
+    sizeMenu->setObjectName(QStringLiteral("previewSizeMenu"));
+    actions_.fitPreview =
+        remembered(sizeMenu, tr("Fit Window"), "fitPreviewAction", QStringLiteral("view/fitPreview"), true);
+    actions_.classicPreview = addNamedAction(sizeMenu, tr("100 Pixels"), "classicPreviewAction");
+    actions_.classicPreview->setCheckable(true);
+    actions_.classicPreview->setChecked(!actions_.fitPreview->isChecked());
+    actions_.previewSizes = new QActionGroup(this);
+    actions_.previewSizes->addAction(actions_.fitPreview);
+    actions_.previewSizes->addAction(actions_.classicPreview);
+    viewMenu->addSeparator();
+
+    const QString viewNames[6] = {tr("Front"), tr("Back"), tr("Left"), tr("Right"), tr("Top"), tr("Bottom")};
+    for (int i = 0; i < 6; ++i) {
+        QAction* view = viewMenu->addAction(viewNames[i]);
+        view->setObjectName(QStringLiteral("view%1Action").arg(i));
+        view->setShortcut(QKeySequence(Qt::CTRL | Qt::Key(Qt::Key_1 + i)));
+        actions_.views.append(view);
+    }
+    actions_.views[0]->setShortcuts({QKeySequence(Qt::Key_Home), QKeySequence(Qt::CTRL | Qt::Key_1)});
 
     buildTransferFktMenu();
 
@@ -226,8 +297,12 @@ void MainWindow::dropEvent(QDropEvent* event) {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     QMainWindow::closeEvent(event);
-    if (event->isAccepted())
-        emit closed();
+    if (!event->isAccepted())
+        return;
+    QSettings settings;
+    settings.setValue(QStringLiteral("mainWindow/geometry"), saveGeometry());
+    settings.setValue(QStringLiteral("mainWindow/splitter"), splitter_->saveState());
+    emit closed();
 }
 
 }  // namespace qz

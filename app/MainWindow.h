@@ -1,13 +1,18 @@
 #pragma once
 
+#include <QList>
 #include <QMainWindow>
+
+#include "data/Vector.h"
 
 class QAction;
 class QActionGroup;
 class QBoxLayout;
 class QDockWidget;
+class QLabel;
 class QMenu;
 class QMimeData;
+class QSplitter;
 
 namespace qz {
 
@@ -21,18 +26,18 @@ class TransferFktHistory;
 class TransferFktPointPanel;
 class TransferFktView;
 
-// The main window: the preview above the transfer function editor and its point panel, the slice
-// settings in a side dock, the progress sheet and the high-resolution panel, and the menus File,
-// Edit, View, Transfer Function and Render. The controller gives the actions their work and enables
-// them. The window accepts one dropped .dat or .tf file and reports it, and reports being closed.
+// The main window: the preview above the transfer function editor and its point panel (a splitter
+// gives the preview the free space), the slice settings in a side dock, the volume's summary in the
+// status bar, the progress sheet and the high-resolution panel, and the menus File, Edit, View,
+// Transfer Function and Render. The controller gives the actions their work and enables them. The
+// window opens at two thirds of the screen; its geometry and the View menu's settings are
+// remembered (QSettings). The window accepts one dropped .dat or .tf file and reports it, and
+// reports being closed.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
   public:
-    // Edge of the preview images, in pixels.
-    static constexpr int kPreviewResolution = 100;
-
-    // The menus' commands. Quit closes every window; the others are the controller's.
+    // The menus' commands; the controller gives them their work.
     struct Actions {
         QAction* open = nullptr;
         QAction* openFolder = nullptr;     // a DICOM series
@@ -45,8 +50,20 @@ class MainWindow : public QMainWindow {
         QAction* slices = nullptr;
         QAction* volume = nullptr;
         QAction* mip = nullptr;
+        // Checkable, remembered: shading of the refined preview and the high-resolution
+        // panel's default; opacity per voxel length in the volume renderers.
+        QAction* shading = nullptr;
+        QAction* consistentOpacity = nullptr;
+        // Preview Size: exactly one checked, remembered.
+        QActionGroup* previewSizes = nullptr;
+        QAction* fitPreview = nullptr;
+        QAction* classicPreview = nullptr;
+        // The standard views, in the order of kStandardViews; Front is also Home.
+        QList<QAction*> views;
         QAction* hiRes = nullptr;
     };
+    // The angles of the views Front, Back, Left, Right, Top and Bottom.
+    static const _Vector kStandardViews[6];
 
     // The Edit and Transfer Function menus' commands. Undo and Redo are the history's; the others,
     // each preset by its name, are the controller's.
@@ -74,6 +91,8 @@ class MainWindow : public QMainWindow {
     SlicesSettings* slicesSettings() const { return slicesSettings_; }
     ProgressSheet* progressSheet() const { return progressSheet_; }
     HiResPanel* hiResPanel() const { return hiResPanel_; }
+    // The permanent part of the status bar: the loaded volume's summary.
+    QLabel* volumeLabel() const { return volumeLabel_; }
 
     // The local volume a drop of these data would open (a .dat file, a scan file or a DICOM folder),
     // or an empty string.
@@ -93,6 +112,7 @@ class MainWindow : public QMainWindow {
 
   private:
     void buildMenus();
+    void restoreLayout();
     void buildTransferFktEditor(TransferFkt& transferFkt, Data& data, QBoxLayout* layout);
     void buildEditMenu();
     void buildTransferFktMenu();
@@ -104,6 +124,8 @@ class MainWindow : public QMainWindow {
     SlicesSettings* slicesSettings_ = nullptr;
     ProgressSheet* progressSheet_ = nullptr;
     HiResPanel* hiResPanel_ = nullptr;
+    QSplitter* splitter_ = nullptr;
+    QLabel* volumeLabel_ = nullptr;
 
     TransferFktActions transferFktActions_;
     TransferFktView* transferFktView_ = nullptr;

@@ -5,13 +5,14 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QSaveFile>
 #include <QSettings>
 #include <QUndoStack>
 
 #include "app/MainWindow.h"
+#include "platform/AtomicWrite.h"
 #include "transfer/TransferFkt.h"
 #include "transfer/TransferFktText.h"
+#include "ui/SavePanel.h"
 #include "ui/TransferFktHistory.h"
 
 namespace qz {
@@ -51,11 +52,11 @@ bool TransferFktCommands::openFile(const QString& path, QString* reason) {
 }
 
 bool TransferFktCommands::saveFile(const QString& path, QString* reason) {
+    // Written as every Quarzelle file is (platform/AtomicWrite.h).
     const std::string text = transferFktText(fkt_.referencePoints());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(text.data(), qint64(text.size())) != qint64(text.size()) || !file.commit()) {
-        *reason = file.errorString();
+    std::string error;
+    if (!writeFileAtomically(QFile::encodeName(path).toStdString(), text.data(), text.size(), &error)) {
+        *reason = QString::fromLocal8Bit(error.c_str());
         return false;
     }
     return true;
@@ -92,12 +93,10 @@ void TransferFktCommands::openWithMessage(const QString& path) {
 }
 
 void TransferFktCommands::saveAs() {
-    QString path =
-        QFileDialog::getSaveFileName(window_, tr("Save Transfer Function"), lastFolder_, kFileFilter);
+    const QString path =
+        askSavePath(window_, tr("Save Transfer Function"), lastFolder_, kFileFilter, QStringLiteral("tf"));
     if (path.isEmpty())
         return;
-    if (QFileInfo(path).suffix().isEmpty())
-        path += QStringLiteral(".tf");
     lastFolder_ = QFileInfo(path).absolutePath();
     QString reason;
     if (!saveFile(path, &reason)) {

@@ -4,11 +4,14 @@
 #include "app/Controller.h"
 #include "app/MainWindow.h"
 #include "app/TransferFktCommands.h"
+#include "platform/AtomicWrite.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quarzelle"));
     QApplication::setOrganizationName(QStringLiteral("Quarzelle"));
+    // A file being saved when the process is interrupted leaves no temporary file.
+    qz::removeTempFilesOnSignals();
 
     qz::Controller controller;
     qz::MainWindow* window = controller.mainWindow();

@@ -1,9 +1,12 @@
-// Volume load benchmarks: read, clamp, histogram and gradients of the head phantom.
+// Load benchmarks: read, clamp, histogram and gradients of the head phantom, and transfer
+// function text.
 //
 //   BM_Load/<edge>/<threads>   edge^3 phantom from /tmp (written on first use), threads 0 = all cores.
 //   BM_LoadScan/<sample>       a real scan from samples/ (scripts/samples.sh fetches them): 0 ch2.nii.gz
 //                              (181 x 217 x 181 uint8, gzip), 1 inia19-t1-brain.nii.gz (168 x 206 x 128
 //                              float), 2 ch2.nhdr, 3 ch2.mhd (raw), 4 ct-series (181 x 217 x 91 DICOM CT).
+//   BM_TransferText/<alpha>    20,000 lines of 'alpha D A' (1) or 'rgb D R G B' (0) applied to a
+//                              fresh transfer function; the two take about the same time.
 //
 // Counters: voxels/s; peak_MiB is the growth of the process's peak resident set during one load
 // (VmHWM from /proc/self/status after resetting it through /proc/self/clear_refs, minus VmRSS before
@@ -24,6 +27,7 @@
 #include "io/Readers.h"
 #include "platform/Threads.h"
 #include "tools/phantom.h"
+#include "transfer/TransferFktText.h"
 
 namespace {
 
@@ -152,5 +156,23 @@ BENCHMARK(BM_Load)
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+void BM_TransferText(benchmark::State& state) {
+    const bool alpha = state.range(0) != 0;
+    std::string text;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string density = std::to_string(i * 7 % qz::kMaxDensity);
+        text += alpha ? "alpha " + density + " 17\n" : "rgb " + density + " 1 2 3\n";
+    }
+    qz::NotificationCenter center;
+    for (auto _ : state) {
+        qz::TransferFkt fkt(center);
+        std::string error;
+        if (!qz::applyTransferFktText(text, fkt, &error))
+            state.SkipWithError(error.c_str());
+    }
+}
+
+BENCHMARK(BM_TransferText)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 
 }  // namespace

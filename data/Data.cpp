@@ -83,6 +83,12 @@ T* allocateArray(std::int64_t count) {
     return static_cast<T*>(p);
 }
 
+bool isCancelled(const std::atomic<bool>* cancel) {
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+const char* const kCancelled = "Data:Error: loading cancelled";
+
 std::string lastPathComponent(const std::string& path) {
     const auto slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -342,7 +348,7 @@ void Data::loadFromFileName(const std::string& path, const ReadOptions& options)
             if (options.useWindow)
                 printLine(
                     "Data:Warning: the density window applies to scans; a .dat holds densities already");
-            load(path);
+            load(path, options.cancel);
         }
     } catch (const std::bad_alloc&) {
         fail("Data:Error: not enough memory to load the volume");
@@ -368,7 +374,7 @@ void Data::publish(std::shared_ptr<const VolumeData> volume) {
     center_.post(kNewDataAvailable);
 }
 
-bool Data::load(const std::string& path) {
+bool Data::load(const std::string& path, const std::atomic<bool>* cancel) {
     // Only regular files load; a FIFO without a writer does not hang the open.
     const RegularFile file(path);
     if (!file.isOpen() || file.size() < kHeaderBytes) {
@@ -390,6 +396,11 @@ bool Data::load(const std::string& path) {
 
     // 65535^3 samples fit easily in 64 bits, as do their byte sizes.
     const std::int64_t n = volume->sampleCount();
+    if (n == 0 && refusesEmptyVolumes_.load()) {
+        fail(format("Data:Error: the volume holds no samples (its dimensions are %d x %d x %d)",
+                    volume->xDim_, volume->yDim_, volume->zDim_));
+        return false;
+    }
     const std::int64_t expectedLength = 2 * n + kHeaderBytes;
     if (fileLength != expectedLength) {
         printLine(format("Data:Error: file has invalid length '%lld'", static_cast<long long>(fileLength)));
@@ -432,6 +443,10 @@ bool Data::load(const std::string& path) {
         parallelFor(chunks, [&](std::int64_t chunk) {
             const std::int64_t begin = chunk * kReadChunkSamples;
             const std::int64_t count = std::min(kReadChunkSamples, n - begin);
+            if (isCancelled(cancel)) {
+                progress.addDone(count);
+                return;
+            }
             std::uint16_t* samples = densities + begin;
             const std::int64_t got = file.readAt(samples, 2 * count, kHeaderBytes + 2 * begin);
             if (got != 2 * count) {
@@ -448,6 +463,10 @@ bool Data::load(const std::string& path) {
             progress.addDone(count);
         });
         progress.finish();
+    }
+    if (isCancelled(cancel)) {
+        fail(kCancelled);
+        return false;
     }
     if (readError.load() != 0) {
         fail(format("Data:Error: cannot read file (%s)", std::strerror(readError.load())));
@@ -467,8 +486,7 @@ bool Data::load(const std::string& path) {
                          static_cast<long long>(clampedCount)));
     }
 
-    finish(std::move(volume), counts);
-    return true;
+    return finish(std::move(volume), counts, cancel);
 }
 
 bool Data::loadScan(const VolumeReader& reader, const std::string& path, const ReadOptions& options) {
@@ -514,11 +532,11 @@ bool Data::loadScan(const VolumeReader& reader, const std::string& path, const R
         const std::int64_t begin = chunk * kReadChunkSamples;
         clampAndCount<false>(densities + begin, std::min(kReadChunkSamples, n - begin), counts, countsMutex);
     });
-    finish(std::move(volume), counts);
-    return true;
+    return finish(std::move(volume), counts, options.cancel);
 }
 
-void Data::finish(std::shared_ptr<VolumeData> volume, const std::array<std::int64_t, kMaxDensity>& counts) {
+bool Data::finish(std::shared_ptr<VolumeData> volume, const std::array<std::int64_t, kMaxDensity>& counts,
+                  const std::atomic<bool>* cancel) {
     const std::int64_t n = volume->sampleCount();
     const std::uint16_t* densities = volume->densities_.get();
     volume->counts_ = counts;
@@ -550,7 +568,7 @@ void Data::finish(std::shared_ptr<VolumeData> volume, const std::array<std::int6
         parallelFor(chunks, [&](std::int64_t chunk) {
             const std::int64_t first = chunk * rowsPerChunk;
             const std::int64_t last = std::min(rows, first + rowsPerChunk);
-            for (std::int64_t r = first; r < last; ++r) {
+            for (std::int64_t r = first; r < last && !isCancelled(cancel); ++r) {
                 const int y = static_cast<int>(r % yDim), z = static_cast<int>(r / yDim);
                 auto rowAt = [&](int yy, int zz) { return densities + volume->index(0, yy, zz); };
                 gradientRow(rowAt(y, z), rowAt(y > 0 ? y - 1 : y, z), rowAt(y < yDim - 1 ? y + 1 : y, z),
@@ -562,7 +580,12 @@ void Data::finish(std::shared_ptr<VolumeData> volume, const std::array<std::int6
         progress.finish();
     }
 
+    if (isCancelled(cancel)) {
+        fail(kCancelled);
+        return false;
+    }
     publish(std::move(volume));
+    return true;
 }
 
 }  // namespace qz

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -99,9 +100,12 @@ class Data {
     // through the registered reader that can read path (see VolumeReader.h), posting
     // "updateProgressBar" as it goes and "newDataAvailable" at the end. A failed load prints a
     // "Data:Error: ..." line, leaves the current volume as it was and posts kDataLoadFailed.
-    // A file ending in .dat, and one no reader takes, loads as a .dat; options apply to scans.
-    // Loads are serialised; any thread may call this.
+    // A file ending in .dat, and one no reader takes, loads as a .dat; the density window applies
+    // to scans, the cancel flag to both. Loads are serialised; any thread may call this.
     void loadFromFileName(const std::string& path, const ReadOptions& options = {});
+    // When set, a .dat whose volume holds no samples (a dimension is 0) is refused like a broken
+    // file instead of replacing the current volume. Off by default.
+    void setRefusesEmptyVolumes(bool refuses) { refusesEmptyVolumes_.store(refuses); }
 
     // The current volume (never null; the empty volume before the first load).
     std::shared_ptr<const VolumeData> volume() const;
@@ -129,16 +133,19 @@ class Data {
   private:
     NotificationCenter& center_;
     // Builds and publishes a new volume; false when the load was refused (already reported).
-    bool load(const std::string& path);
+    bool load(const std::string& path, const std::atomic<bool>* cancel);
     bool loadScan(const VolumeReader& reader, const std::string& path, const ReadOptions& options);
-    // Histogram and gradients of a volume whose densities are in place, then publication.
-    void finish(std::shared_ptr<VolumeData> volume, const std::array<std::int64_t, kMaxDensity>& counts);
+    // Histogram and gradients of a volume whose densities are in place, then publication (unless
+    // cancelled: then the refusal).
+    bool finish(std::shared_ptr<VolumeData> volume, const std::array<std::int64_t, kMaxDensity>& counts,
+                const std::atomic<bool>* cancel);
     void fail(const std::string& message);
     void publish(std::shared_ptr<const VolumeData> volume);
 
     mutable std::mutex mutex_;  // guards current_
     std::shared_ptr<const VolumeData> current_;
     std::mutex loadMutex_;  // one load at a time
+    std::atomic<bool> refusesEmptyVolumes_{false};
 };
 
 }  // namespace qz

@@ -5,6 +5,7 @@
 // registered once at start-up; the core knows none of their formats.
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -25,6 +26,9 @@ struct DensityWindow {
 struct ReadOptions {
     bool useWindow = false;  // false: the automatic density rule
     DensityWindow window;
+    // While *cancel is set the load stops at its next chunk and is refused ("Data:Error: loading
+    // cancelled"); a scan reader already reading finishes first. Null: never.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // A block of 16-bit densities from allocateDensities(); freed with std::free.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace qz {
 
@@ -17,6 +18,7 @@ RegularFile::RegularFile(const std::string& path) {
     }
     struct stat status {};
     if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) {
+        folder_ = S_ISDIR(status.st_mode);
         ::close(fd_);
         fd_ = -1;
         return;
@@ -27,6 +29,14 @@ RegularFile::RegularFile(const std::string& path) {
 RegularFile::~RegularFile() {
     if (fd_ >= 0)
         ::close(fd_);
+}
+
+const char* RegularFile::problem() const {
+    if (isOpen())
+        return nullptr;
+    if (openError_ != 0)
+        return std::strerror(openError_);
+    return folder_ ? "it is a folder" : "it is not a regular file";
 }
 
 std::int64_t RegularFile::readAt(void* buffer, std::int64_t size, std::int64_t offset) const {
@@ -45,6 +55,26 @@ std::int64_t RegularFile::readAt(void* buffer, std::int64_t size, std::int64_t o
         total += got;
     }
     return total;
+}
+
+std::string quotedPath(const std::string& path, char quote) {
+    std::string out(1, quote);
+    for (const char ch : path) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            static const char kHex[] = "0123456789abcdef";
+            out += {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+        } else {
+            if (ch == quote || ch == '\\')
+                out += '\\';
+            out += ch;
+        }
+    }
+    return out + quote;
 }
 
 }  // namespace qz

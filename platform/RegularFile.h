@@ -18,6 +18,9 @@ class RegularFile {
     bool isOpen() const { return fd_ >= 0; }
     // The errno of a failed open; 0 when the open succeeded (then a closed file is not regular).
     int openError() const { return openError_; }
+    // Why the file is not open in plain words (the system's, "it is a folder" or "it is not a
+    // regular file"); null when it is open.
+    const char* problem() const;
     // The size when opened, in bytes.
     std::int64_t size() const { return size_; }
 
@@ -28,7 +31,12 @@ class RegularFile {
   private:
     int fd_ = -1;
     int openError_ = 0;
+    bool folder_ = false;
     std::int64_t size_ = 0;
 };
+
+// path between quote characters for a one-line message, control characters written as \n, \t or
+// \xNN (the quote and a backslash in the name are escaped too), so no name can split a line.
+std::string quotedPath(const std::string& path, char quote = '\'');
 
 }  // namespace qz

@@ -3,15 +3,23 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 namespace qz {
 
-void detachNewThread(std::function<void()> work) {
-    std::thread(std::move(work)).detach();
+bool detachNewThread(std::function<void()> work) {
+    try {
+        std::thread(std::move(work)).detach();
+        return true;
+    } catch (const std::system_error& e) {
+        std::fprintf(stderr, "Threads: cannot start a thread (%s)\n", e.what());
+        return false;
+    }
 }
 
 namespace {
@@ -28,18 +36,24 @@ struct Job {
 class Pool {
   public:
     explicit Pool(int workers) {
-        for (int i = 0; i < workers; ++i)
-            threads_.emplace_back([this] { workerLoop(); });
-    }
-    ~Pool() {
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
+        const int asked = workers;
+        for (;;) {
+            try {
+                while (int(threads_.size()) < workers)
+                    threads_.emplace_back([this] { workerLoop(); });
+                return;
+            } catch (const std::system_error& e) {
+                // At the limit of threads or of address space: half of the workers that did start
+                // leave room for the work itself.
+                const int started = int(threads_.size());
+                stopWorkers();
+                workers = started / 2;
+                std::fprintf(stderr, "Threads: started only %d of %d worker threads (%s); using %d threads\n",
+                             started, asked, e.what(), workers + 1);
+            }
         }
-        wake_.notify_all();
-        for (auto& t : threads_)
-            t.join();
     }
+    ~Pool() { stopWorkers(); }
     int size() const { return static_cast<int>(threads_.size()) + 1; }
 
     void run(std::int64_t count, const std::function<void(std::int64_t)>& body) {
@@ -59,6 +73,18 @@ class Pool {
     }
 
   private:
+    void stopWorkers() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        for (auto& t : threads_)
+            t.join();
+        threads_.clear();
+        stop_ = false;
+    }
+
     static void work(Job& job) {
         for (;;) {
             const std::int64_t i = job.next.fetch_add(1);

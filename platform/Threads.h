@@ -5,10 +5,12 @@
 
 namespace qz {
 
-// Runs work on a new thread that nobody joins; the caller returns at once.
-void detachNewThread(std::function<void()> work);
+// Runs work on a new thread that nobody joins; the caller returns at once. False, with a note on
+// standard error, when no thread can be started (work does not run).
+bool detachNewThread(std::function<void()> work);
 
-// Number of threads parallelFor uses, the calling thread included (at least 1).
+// Number of threads parallelFor uses, the calling thread included (at least 1): fewer than
+// asked for, with a note on standard error, when the system cannot start that many.
 int threadCount();
 // 0 selects the number of hardware threads. Call only while no parallelFor runs.
 void setThreadCount(int count);

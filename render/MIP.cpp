@@ -17,7 +17,8 @@ std::unique_ptr<Renderer> MIP::createSameClass() const {
 }
 
 std::shared_ptr<const RgbaImage> MIP::updateImageRef() {
-    const Settings s = settings();
+    Settings s = settings();
+    s.opacityCorrection = false;
     const std::shared_ptr<const VolumeData> volume = data_.volume();
     const ColorTable table = transferFkt_.table();
     if (!opacityCache_)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include "data/Vector.h"
 #include "render/PhongIllumination.h"
 
@@ -12,8 +14,11 @@ struct RayCastSettings {
     int areaRadius = 0;
     int quality = 1;
     bool doShading = false;
+    bool opacityCorrection = false;  // Volume only (OpacityCorrection.h)
     _Vector orientation{0.0f, 0.0f, 0.0f};
     PhongIllumination shading;
+    // Set while the render is to stop at its next tile (Renderer::setCancelled); null: never.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 }  // namespace qz

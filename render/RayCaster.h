@@ -7,6 +7,7 @@
 // and take samples only in blocks where some sample could still change them.
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <type_traits>
@@ -25,7 +26,8 @@ namespace qz {
 
 namespace raycast {
 
-inline void castAll(const Frame& f, KernelMode mode, std::uint8_t* pixels, NotificationCenter& center) {
+inline void castAll(const Frame& f, KernelMode mode, std::uint8_t* pixels, NotificationCenter& center,
+                    const std::atomic<bool>* cancel) {
     ParallelProgress progress(risingPercentSchedule(std::int64_t(f.size) * f.size), "calculate volume",
                               center);
     // Square tiles of neighbouring rays run one after another, so the voxels one ray brings into
@@ -34,14 +36,15 @@ inline void castAll(const Frame& f, KernelMode mode, std::uint8_t* pixels, Notif
     const int tilesPerRow = (f.size + kTile - 1) / kTile;
     parallelChunks(
         std::int64_t(tilesPerRow) * tilesPerRow, 8, [&](std::int64_t tileBegin, std::int64_t tileEnd) {
-            std::int64_t done = 0;
+            // Progress counted per tile: a chunk of a large image takes seconds.
             for (std::int64_t tile = tileBegin; tile < tileEnd; ++tile) {
+                if (cancel && cancel->load(std::memory_order_relaxed))
+                    break;  // the pixels left are never shown
                 const int i0 = int(tile % tilesPerRow) * kTile, j0 = int(tile / tilesPerRow) * kTile;
                 const int i1 = std::min(f.size, i0 + kTile), j1 = std::min(f.size, j0 + kTile);
                 castTile(f, mode, i0, i1, j0, j1, pixels);
-                done += std::int64_t(i1 - i0) * (j1 - j0);
+                progress.addDone(std::int64_t(i1 - i0) * (j1 - j0));
             }
-            progress.addDone(done);
         });
     progress.finish();
 }
@@ -65,7 +68,7 @@ std::shared_ptr<const RgbaImage> castRays(const std::shared_ptr<const VolumeData
     const raycast::KernelMode mode{
         settings.quality == 0, settings.doShading,
         std::is_same_v<Ray, MaximumRay> ? raycast::Accumulation::Maximum : raycast::Accumulation::Composite};
-    raycast::castAll(*frame, mode, image->pixels.data(), center);
+    raycast::castAll(*frame, mode, image->pixels.data(), center, settings.cancel);
     return image;
 }
 

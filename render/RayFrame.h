@@ -12,6 +12,7 @@
 #include "data/Data.h"
 #include "render/EmptySpace.h"
 #include "render/Matrix.h"
+#include "render/OpacityCorrection.h"
 #include "render/RayCastSettings.h"
 #include "render/Shading.h"
 
@@ -31,7 +32,7 @@ struct Frame {
     _Matrix volumeFromView;
     float stepFactor;
     Shading shading;
-    float opacityOf[256];            // A / 255 per alpha byte, as the compositing sees it
+    float opacityOf[256];  // the opacity per alpha byte, as the compositing sees it (OpacityCorrection.h)
     std::vector<float> attenuation;  // per step
     std::int64_t strideY, strideZ;
     std::int64_t cornerOffset[8];  // the corners of an interpolation cell, from its lower corner
@@ -128,8 +129,10 @@ inline Frame::Frame(const VolumeData& v, const std::uint8_t* t, const RayCastSet
     blocks[2] = g.nz;
     volumeFromView = MatrixRotate(MakeMatrix(), s.orientation);
     stepFactor = float(0.5 / areaRadius);
-    for (int a = 0; a < 256; ++a)
-        opacityOf[a] = float(a / 255.0);
+    // The inert-sample thresholds of CompositeRay search these same values, and the empty-space
+    // structures compare alpha bytes, which order the opacities as the bytes do.
+    opacity::opacityPerAlphaByte(s.opacityCorrection,
+                                 opacity::stepInVoxels(dim, ext, v.spacing(), volumeFromView), opacityOf);
     attenuation.resize(size);
     for (int k = 0; k < size; ++k)
         attenuation[k] = PhongIllumination::attenuation(float(double(float(k)) / size));

@@ -120,9 +120,13 @@ std::shared_ptr<const RgbaImage> Renderer::imageRef() {
     if (!rendering_ && needsUpdateImage_.exchange(false)) {
         rendering_ = true;
         try {
-            std::shared_ptr<const RgbaImage> image = updateImageRef();
-            std::lock_guard lock(mutex_);
-            image_ = std::move(image);
+            std::shared_ptr<const RgbaImage> image = cancelled() ? nullptr : updateImageRef();
+            if (cancelled()) {
+                markStale();  // stopped part way, or never started
+            } else {
+                std::lock_guard lock(mutex_);
+                image_ = std::move(image);
+            }
         } catch (const std::bad_alloc&) {
             std::printf("%s:Error: not enough memory for a %d x %d image, kept the previous one\n",
                         className(), width(), height());

@@ -71,6 +71,12 @@ class Renderer {
     // with this renderer as object.
     void hiRes();
 
+    // While set, a render stops at its next tile (a band of pixels) and every render after it
+    // right away: the image stays as it was and stays stale, so a render after clearing the flag
+    // makes it. Any thread may set it.
+    void setCancelled(bool cancelled) { cancelled_.store(cancelled); }
+    bool cancelled() const { return cancelled_.load(); }
+
     Data& data() const { return data_; }
     TransferFkt& transferFkt() const { return transferFkt_; }
 
@@ -114,6 +120,7 @@ class Renderer {
     std::shared_ptr<const RgbaImage> image_;
     std::recursive_mutex renderMutex_;  // one render per renderer at a time
     bool rendering_ = false;            // a render is running (guarded by renderMutex_)
+    std::atomic<bool> cancelled_{false};
     Observation newDataObservation_;
 };
 

@@ -156,6 +156,8 @@ std::shared_ptr<const RgbaImage> Slices::updateImageRef() {
                               data_.notificationCenter());
     std::uint8_t* pixels = image->pixels.data();
     parallelChunks(height, 16, [&](std::int64_t rowBegin, std::int64_t rowEnd) {
+        if (cancelled_.load(std::memory_order_relaxed))
+            return;  // the rows left are never shown
         sampling::AxisCell cells[3];
         cells[depthAxis] = depthCell;
         for (std::int64_t r = rowBegin; r < rowEnd; ++r) {

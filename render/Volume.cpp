@@ -54,6 +54,17 @@ PhongIllumination Volume::shading() const {
     return shading_;
 }
 
+void Volume::setOpacityCorrection(bool correct) {
+    std::lock_guard lock(mutex_);
+    opacityCorrection_ = correct;
+    markStale();
+}
+
+bool Volume::opacityCorrection() const {
+    std::lock_guard lock(mutex_);
+    return opacityCorrection_;
+}
+
 Volume::Settings Volume::settings() const {
     std::lock_guard lock(mutex_);
     Settings s;
@@ -61,8 +72,10 @@ Volume::Settings Volume::settings() const {
     s.areaRadius = areaRadius_;
     s.quality = quality_;
     s.doShading = doShading_;
+    s.opacityCorrection = opacityCorrection_;
     s.orientation = orientation_;
     s.shading = shading_;
+    s.cancel = &cancelled_;
     return s;
 }
 

@@ -25,6 +25,11 @@ class Volume : public Renderer {
     int areaRadius() const;
     // A copy of the shading model as the next render will use it.
     PhongIllumination shading() const;
+    // Whether the transfer function's opacities count per voxel length instead of per ray step
+    // (render/OpacityCorrection.h), so that images of any resolution agree; off by default. MIP
+    // ignores it: a maximum has no opacity to correct.
+    void setOpacityCorrection(bool correct);
+    bool opacityCorrection() const;
 
     using Settings = RayCastSettings;
 
@@ -33,6 +38,7 @@ class Volume : public Renderer {
     Settings settings() const;
     std::shared_ptr<const RgbaImage> updateImageRef() override;
     int areaRadius_ = 0;
+    bool opacityCorrection_ = false;
     PhongIllumination shading_;
     // Empty-space structures of the last render; used under renderMutex_ only.
     std::shared_ptr<emptyspace::OpacityCache> opacityCache_;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "tools/phantom.h"
@@ -48,12 +49,12 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc)
                 return usageError("--seed needs a value");
             if (!parseUnsigned(argv[++i], 0xffffffffUL, &seed)) {
-                return usageError("bad seed '" + std::string(argv[i]) + "' (0 .. 4294967295)");
+                return usageError("bad seed " + qz::quotedPath(argv[i]) + " (0 .. 4294967295)");
             }
             continue;
         }
         if (arg.size() > 1 && arg[0] == '-')
-            return usageError("unknown option '" + arg + "'");
+            return usageError("unknown option " + qz::quotedPath(arg));
         if (count == 4)
             return usageError("too many arguments");
         positional[count++] = arg;
@@ -63,14 +64,18 @@ int main(int argc, char** argv) {
     unsigned long dims[3];
     for (int i = 0; i < 3; ++i) {
         if (!parseUnsigned(positional[i].c_str(), 65535, &dims[i]) || dims[i] == 0) {
-            return usageError("bad dimension '" + positional[i] + "' (1 .. 65535)");
+            return usageError("bad dimension " + qz::quotedPath(positional[i]) + " (1 .. 65535)");
         }
     }
+    qz::removeTempFilesOnSignals();
     std::string error;
-    if (!qz::phantom::writeFile(positional[3], int(dims[0]), int(dims[1]), int(dims[2]), std::uint32_t(seed),
-                                &error)) {
-        std::fprintf(stderr, "quarzelle-phantom: %s\n", error.c_str());
-        return 1;
+    try {
+        if (qz::phantom::writeFile(positional[3], int(dims[0]), int(dims[1]), int(dims[2]),
+                                   std::uint32_t(seed), &error))
+            return 0;
+    } catch (const std::bad_alloc&) {
+        error = "not enough memory";
     }
-    return 0;
+    std::fprintf(stderr, "quarzelle-phantom: %s\n", error.c_str());
+    return 1;
 }

@@ -4,18 +4,19 @@
 // small dense lesions, with a little deterministic noise. Shared by quarzelle-phantom, the tests
 // and the benchmarks, so they all see the same volume for the same size and seed.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/AtomicWrite.h"
+#include "platform/RegularFile.h"
 #include "platform/Threads.h"
 
 namespace qz::phantom {
@@ -81,17 +82,16 @@ inline int density(float x, float y, float z) {
     return 1120;      // grey matter
 }
 
-// Fills out (x fastest, then y, then z) with the slices z0 .. z1 - 1 of an X x Y x Z phantom.
-inline void generateSlices(int xDim, int yDim, int zDim, std::uint32_t seed, int z0, int z1,
-                           std::uint16_t* out) {
+// Fills out (x fastest, then y, then z) with the rows row0 .. row1 - 1 of an X x Y x Z phantom,
+// row y + z * Y being the one at (y, z).
+inline void generateRows(int xDim, int yDim, int zDim, std::uint32_t seed, std::int64_t row0,
+                         std::int64_t row1, std::uint16_t* out) {
     auto axis = [](int i, int n) { return n > 1 ? 2.0f * float(i) / float(n - 1) - 1.0f : 0.0f; };
-    const std::int64_t slice = std::int64_t(xDim) * yDim;
-    parallelFor(z1 - z0, [&](std::int64_t dz) {
-        const int z = z0 + int(dz);
-        const float hz = axis(z, zDim);
-        std::uint16_t* p = out + dz * slice;
-        for (int y = 0; y < yDim; ++y) {
-            const float hy = axis(y, yDim);
+    parallelChunks(row1 - row0, 4, [&](std::int64_t begin, std::int64_t end) {
+        std::uint16_t* p = out + begin * xDim;
+        for (std::int64_t row = row0 + begin; row < row0 + end; ++row) {
+            const int y = int(row % yDim), z = int(row / yDim);
+            const float hy = axis(y, yDim), hz = axis(z, zDim);
             for (int x = 0; x < xDim; ++x) {
                 int d = density(axis(x, xDim), hy, hz);
                 if (d > 0)
@@ -102,8 +102,16 @@ inline void generateSlices(int xDim, int yDim, int zDim, std::uint32_t seed, int
     });
 }
 
-// Writes the phantom as a .dat file (little-endian dimensions, then samples). The file appears
-// only complete: it is written under a temporary name and renamed. False with error set on failure.
+// The slices z0 .. z1 - 1, as generateRows lays them out.
+inline void generateSlices(int xDim, int yDim, int zDim, std::uint32_t seed, int z0, int z1,
+                           std::uint16_t* out) {
+    generateRows(xDim, yDim, zDim, seed, std::int64_t(z0) * yDim, std::int64_t(z1) * yDim, out);
+}
+
+// Writes the phantom as a .dat file (little-endian dimensions, then samples) the way every
+// Quarzelle file is written (platform/AtomicWrite.h): complete or not at all, no temporary file
+// left behind. Memory stays at 16 MiB of samples for any size; a volume larger than the free space
+// of the target's file system is refused before anything is generated. False with error set.
 inline bool writeFile(const std::string& path, int xDim, int yDim, int zDim, std::uint32_t seed,
                       std::string* error) {
     auto failWith = [&](const std::string& what) {
@@ -114,64 +122,46 @@ inline bool writeFile(const std::string& path, int xDim, int yDim, int zDim, std
     if (xDim < 1 || yDim < 1 || zDim < 1 || xDim > 65535 || yDim > 65535 || zDim > 65535) {
         return failWith("dimensions must be 1 .. 65535");
     }
-    std::string tmp = path + ".tmp-XXXXXX";
-    const int fd = ::mkstemp(tmp.data());
-    if (fd < 0)
-        return failWith("cannot create '" + tmp + "': " + std::strerror(errno));
-    ::fchmod(fd, 0644);
+    const std::string name = quotedPath(path);
+    AtomicFile file;
+    std::string reason;
+    if (!file.open(path, &reason))
+        return failWith("cannot write " + name + ": " + reason);
+    const std::int64_t rows = std::int64_t(yDim) * zDim;
+    const std::int64_t bytes = 6 + 2 * rows * xDim;
+    struct statvfs space {};
+    if (::fstatvfs(::fileno(file.stream()), &space) == 0 &&
+        std::uint64_t(bytes) > std::uint64_t(space.f_bavail) * space.f_frsize) {
+        return failWith("cannot write " + name + ": " + std::to_string(bytes) + " bytes needed, " +
+                        std::to_string(std::uint64_t(space.f_bavail) * space.f_frsize) + " free");
+    }
     auto writeAll = [&](const void* data, std::size_t size) {
-        const char* p = static_cast<const char*>(data);
-        while (size > 0) {
-            const ssize_t n = ::write(fd, p, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            p += n;
-            size -= std::size_t(n);
-        }
-        return true;
-    };
-    auto abandon = [&](const std::string& what) {
-        const std::string reason = what + ": " + std::strerror(errno ? errno : EIO);
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        return failWith(reason);
+        errno = 0;
+        if (std::fwrite(data, 1, size, file.stream()) == size)
+            return true;
+        reason = std::strerror(errno ? errno : EIO);
+        return false;
     };
 
     const unsigned char header[6] = {std::uint8_t(xDim), std::uint8_t(xDim >> 8),
                                      std::uint8_t(yDim), std::uint8_t(yDim >> 8),
                                      std::uint8_t(zDim), std::uint8_t(zDim >> 8)};
-    errno = 0;
-    if (!writeAll(header, sizeof header))
-        return abandon("cannot write '" + tmp + "'");
-
-    // Slabs of about 16 MiB: generation runs in parallel, memory stays small for any size.
-    const std::int64_t slice = std::int64_t(xDim) * yDim;
-    const int slabSlices = int(std::clamp<std::int64_t>((std::int64_t(8) << 20) / slice, 1, zDim));
-    std::vector<std::uint16_t> slab(std::size_t(slice * slabSlices));
-    for (int z0 = 0; z0 < zDim; z0 += slabSlices) {
-        const int z1 = std::min(zDim, z0 + slabSlices);
-        generateSlices(xDim, yDim, zDim, seed, z0, z1, slab.data());
-        const std::size_t count = std::size_t(slice * (z1 - z0));
+    // Slabs of whole rows, about 8 Mi samples each: generation runs in parallel, memory stays small.
+    const std::int64_t slabRows = std::clamp<std::int64_t>((std::int64_t(8) << 20) / xDim, 1, rows);
+    std::vector<std::uint16_t> slab(std::size_t(slabRows * xDim));
+    bool ok = writeAll(header, sizeof header);
+    for (std::int64_t row0 = 0; ok && row0 < rows; row0 += slabRows) {
+        const std::int64_t row1 = std::min(rows, row0 + slabRows);
+        generateRows(xDim, yDim, zDim, seed, row0, row1, slab.data());
+        const std::size_t count = std::size_t((row1 - row0) * xDim);
         if constexpr (std::endian::native == std::endian::big) {
             for (std::size_t i = 0; i < count; ++i)
                 slab[i] = std::uint16_t((slab[i] >> 8) | (slab[i] << 8));
         }
-        errno = 0;
-        if (!writeAll(slab.data(), count * 2))
-            return abandon("cannot write '" + tmp + "'");
+        ok = writeAll(slab.data(), count * 2);
     }
-    if (::close(fd) != 0) {
-        const std::string reason = "cannot write '" + tmp + "': " + std::strerror(errno);
-        ::unlink(tmp.c_str());
-        return failWith(reason);
-    }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        const std::string reason = "cannot rename to '" + path + "': " + std::strerror(errno);
-        ::unlink(tmp.c_str());
-        return failWith(reason);
-    }
+    if (!ok || !file.commit(&reason))
+        return failWith("cannot write " + name + ": " + reason);
     return true;
 }
 

@@ -4,12 +4,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "data/Data.h"
+#include "platform/AtomicWrite.h"
 #include "platform/NotificationCenter.h"
-#include "tools/quarzelle_render_image.h"
+#include "platform/RegularFile.h"
 #include "tools/volume_input.h"
 
 namespace {
@@ -26,7 +28,7 @@ const char* const kUsage =
     "                  the automatic rule (see README)\n"
     "\n"
     "Errors give one line on standard error and exit status 1 (2 for bad arguments); OUT is written\n"
-    "whole or not at all.\n";
+    "whole or not at all, as quarzelle-render writes its images.\n";
 
 // The volume as .dat bytes, written in slices of whole rows.
 bool writeDat(std::FILE* file, const qz::VolumeData& volume, std::string* error) {
@@ -73,7 +75,7 @@ int main(int argc, char** argv) {
                 return fail("--window needs two finite numbers, LO < HI (see --help)", 2);
             i += 2;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return fail("unknown option '" + arg + "' (see --help)", 2);
+            return fail("unknown option " + qz::quotedPath(arg) + " (see --help)", 2);
         } else {
             paths.push_back(arg);
         }
@@ -82,21 +84,28 @@ int main(int argc, char** argv) {
         return fail("give one input and one output file (see --help)", 2);
     const std::string& out = paths[1];
     if (out.size() < 4 || out.compare(out.size() - 4, 4, ".dat") != 0)
-        return fail("output '" + out + "' must end in .dat", 2);
+        return fail("output " + qz::quotedPath(out) + " must end in .dat", 2);
 
+    qz::removeTempFilesOnSignals();
     qz::NotificationCenter center;
     qz::Data data(center);
-    std::string message;
-    if (!qz::cli::loadVolume(data, paths[0], options, &message))
-        return fail(message, 1);
-    const auto volume = data.volume();
     std::string error;
-    if (!qz::cli::writeFileAtomically(
-            out, [&](std::FILE* file, std::string* e) { return writeDat(file, *volume, e); }, &error)) {
-        return fail("cannot write '" + out + "': " + error, 1);
+    try {
+        // The output's temporary file first: an unusable folder shows before the load.
+        qz::AtomicFile file;
+        if (!file.open(out, &error))
+            return fail("cannot write " + qz::quotedPath(out) + ": " + error, 1);
+        if (!qz::cli::loadVolume(data, paths[0], options, &error))
+            return fail(error, 1);
+        if (!writeDat(file.stream(), *data.volume(), &error) || !file.commit(&error))
+            return fail("cannot write " + qz::quotedPath(out) + ": " + error, 1);
+    } catch (const std::bad_alloc&) {
+        return fail("not enough memory", 1);
     }
+    const auto volume = data.volume();
     const auto& s = volume->spacing();
     std::printf("wrote %s: %d x %d x %d densities; the spacing %g x %g x %g mm is dropped (.dat has none)\n",
-                out.c_str(), volume->xDim(), volume->yDim(), volume->zDim(), s[0], s[1], s[2]);
+                qz::quotedPath(out).c_str(), volume->xDim(), volume->yDim(), volume->zDim(), s[0], s[1],
+                s[2]);
     return 0;
 }

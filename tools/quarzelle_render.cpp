@@ -12,13 +12,16 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <numbers>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "data/Data.h"
+#include "platform/AtomicWrite.h"
 #include "platform/NotificationCenter.h"
+#include "platform/RegularFile.h"
 #include "platform/Threads.h"
 #include "render/MIP.h"
 #include "render/Slices.h"
@@ -44,6 +47,8 @@ const char* const kUsage =
     "  --resolution N         largest image side, 1 .. 16384 (default 100)\n"
     "  --quality 0|1          1 samples trilinearly (default 0 for volume and mip)\n"
     "  --shading              Phong shading with the light at the eye (volume and mip)\n"
+    "  --opacity-correction   opacities count per voxel length, not per ray step, so images of\n"
+    "                         any resolution agree (volume)\n"
     "  --orientation AX AY AZ rotation angles in radians about x, y, z (default 0 0 0)\n"
     "  --axis 0|1|2           slice axis (default 2)\n"
     "  --depth D              slice depth, 0 = first layer, 1 = last (default 0.5)\n"
@@ -62,7 +67,9 @@ const char* const kUsage =
     "\n"
     "Diagnostics of the loader and the renderers go to standard output; a progress bar goes to\n"
     "standard error when it is a terminal. Errors give one line on standard error and exit status 1\n"
-    "(2 for bad arguments); no partial image is written.\n";
+    "(2 for bad arguments); no partial image is written. The image goes to a temporary file beside\n"
+    "FILE, renamed when complete (through a symbolic link to its target, keeping an existing file's\n"
+    "permissions) and removed on failure or interruption.\n";
 
 struct Options {
     std::string volume;
@@ -72,6 +79,7 @@ struct Options {
     int resolution = 100;
     std::optional<int> quality;
     bool shading = false;
+    bool opacityCorrection = false;
     float orientation[3] = {0.0f, 0.0f, 0.0f};
     int axis = 2;
     float depth = 0.5f;
@@ -106,7 +114,8 @@ bool parseFloat(const char* text, float* value) {
     errno = 0;
     char* end = nullptr;
     const float v = std::strtof(text, &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(v))
+    // An underflow (1e-50) reads as the nearest float, zero or subnormal; an overflow is refused.
+    if ((errno != 0 && !(errno == ERANGE && std::fabs(v) < 1.0f)) || *end != '\0' || !std::isfinite(v))
         return false;
     *value = v;
     return true;
@@ -152,6 +161,7 @@ std::string frameName(const std::string& pattern, int frame) {
 
 std::optional<Failure> parse(int argc, char** argv, Options* o) {
     auto bad = [](const std::string& message) { return Failure{message + " (see --help)", 2}; };
+    auto quoted = [](const std::string& text) { return qz::quotedPath(text); };
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](int offset = 1) -> const char* {
@@ -170,7 +180,7 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
                 return f;
             o->renderer = value();
             if (o->renderer != "slices" && o->renderer != "volume" && o->renderer != "mip") {
-                return bad("unknown renderer '" + o->renderer + "' (slices, volume or mip)");
+                return bad("unknown renderer " + quoted(o->renderer) + " (slices, volume or mip)");
             }
             ++i;
         } else if (arg == "--out") {
@@ -182,7 +192,7 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
             if (auto f = need(1))
                 return f;
             if (!parseInt(value(), 1, qz::Renderer::kMaxImageSide, &o->resolution)) {
-                return bad("bad resolution '" + std::string(value()) + "' (1 .. 16384)");
+                return bad("bad resolution " + quoted(value()) + " (1 .. 16384)");
             }
             ++i;
         } else if (arg == "--quality") {
@@ -190,17 +200,19 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
                 return f;
             int q;
             if (!parseInt(value(), 0, 1, &q))
-                return bad("bad quality '" + std::string(value()) + "' (0 or 1)");
+                return bad("bad quality " + quoted(value()) + " (0 or 1)");
             o->quality = q;
             ++i;
         } else if (arg == "--shading") {
             o->shading = true;
+        } else if (arg == "--opacity-correction") {
+            o->opacityCorrection = true;
         } else if (arg == "--orientation") {
             if (auto f = need(3))
                 return f;
             for (int k = 0; k < 3; ++k) {
                 if (!parseFloat(value(k + 1), &o->orientation[k])) {
-                    return bad("bad orientation angle '" + std::string(value(k + 1)) + "' (a finite number)");
+                    return bad("bad orientation angle " + quoted(value(k + 1)) + " (a finite number)");
                 }
             }
             i += 3;
@@ -208,13 +220,13 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
             if (auto f = need(1))
                 return f;
             if (!parseInt(value(), 0, 2, &o->axis))
-                return bad("bad axis '" + std::string(value()) + "' (0, 1 or 2)");
+                return bad("bad axis " + quoted(value()) + " (0, 1 or 2)");
             ++i;
         } else if (arg == "--depth") {
             if (auto f = need(1))
                 return f;
             if (!parseFloat(value(), &o->depth)) {
-                return bad("bad depth '" + std::string(value()) + "' (a finite number)");
+                return bad("bad depth " + quoted(value()) + " (a finite number)");
             }
             ++i;
         } else if (arg == "--tf") {
@@ -226,15 +238,15 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
             if (auto f = need(2))
                 return f;
             if (!qz::cli::parseWindow(value(1), value(2), &o->read)) {
-                return bad("bad window '" + std::string(value(1)) + " " + value(2) +
-                           "' (two finite numbers, LO < HI)");
+                return bad("bad window " + quoted(std::string(value(1)) + " " + value(2)) +
+                           " (two finite numbers, LO < HI)");
             }
             i += 2;
         } else if (arg == "--threads") {
             if (auto f = need(1))
                 return f;
             if (!parseInt(value(), 1, 1024, &o->threads)) {
-                return bad("bad thread count '" + std::string(value()) + "' (1 .. 1024)");
+                return bad("bad thread count " + quoted(value()) + " (1 .. 1024)");
             }
             ++i;
         } else if (arg == "--time") {
@@ -246,11 +258,11 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
                 return bad("bad frame count '" + std::string(value()) + "' (1 .. 100000)");
             ++i;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return bad("unknown option '" + arg + "'");
+            return bad("unknown option " + quoted(arg));
         } else if (o->volume.empty()) {
             o->volume = arg;
         } else {
-            return bad("unexpected argument '" + arg + "'");
+            return bad("unexpected argument " + quoted(arg));
         }
     }
     if (o->volume.empty())
@@ -264,10 +276,10 @@ std::optional<Failure> parse(int argc, char** argv, Options* o) {
     } else if (endsWith(o->out, ".jpg") || endsWith(o->out, ".jpeg")) {
         o->jpeg = true;
     } else {
-        return bad("output '" + o->out + "' must end in .png, .jpg or .jpeg");
+        return bad("output " + quoted(o->out) + " must end in .png, .jpg or .jpeg");
     }
     if (o->turntable > 0 && !isFramePattern(o->out))
-        return bad("output '" + o->out + "' needs one integer conversion such as %03d for --turntable");
+        return bad("output " + quoted(o->out) + " needs one integer conversion such as %03d for --turntable");
     return std::nullopt;
 }
 
@@ -338,9 +350,11 @@ std::optional<Failure> turntable(const Options& o, qz::Renderer& renderer, Progr
         if (!image || image->width <= 0 || image->height <= 0)
             return Failure{"the renderer produced no image (too large for memory?)", 1};
         const std::string name = frameName(o.out, frame);
+        qz::AtomicFile file;
         std::string error;
-        if (!qz::cli::writeImageFile(name, o.jpeg, image->width, image->height, image->pixels.data(), &error))
-            return Failure{"cannot write '" + name + "': " + error, 1};
+        if (!file.open(name, &error) ||
+            !qz::cli::writeImageFile(file, o.jpeg, image->width, image->height, image->pixels.data(), &error))
+            return Failure{"cannot write " + qz::quotedPath(name) + ": " + error, 1};
         if (o.time) {
             std::printf("frame %d: %.4f s\n", frame, seconds.back());
             std::fflush(stdout);
@@ -362,13 +376,16 @@ std::optional<Failure> run(const Options& o) {
     qz::NotificationCenter center;
     qz::Data data(center);
     qz::TransferFkt transferFkt(center);
+    using qz::quotedPath;
 
-    if (!o.transferFkt.empty()) {
-        std::string error;
-        if (!applyTransferFkt(o.transferFkt, transferFkt, &error)) {
-            return Failure{"transfer function '" + o.transferFkt + "': " + error, 1};
-        }
-    }
+    // The output's temporary file first: an unusable folder shows before the load and the render.
+    qz::AtomicFile output;
+    std::string error;
+    if (!output.open(o.out, &error))
+        return Failure{"cannot write " + quotedPath(o.out) + ": " + error, 1};
+
+    if (!o.transferFkt.empty() && !applyTransferFkt(o.transferFkt, transferFkt, &error))
+        return Failure{"transfer function " + quotedPath(o.transferFkt) + ": " + error, 1};
 
     ProgressBar bar;
     std::optional<qz::Observation> progress;
@@ -393,7 +410,9 @@ std::optional<Failure> run(const Options& o) {
         slices->setDepth(o.depth);
         renderer = std::move(slices);
     } else if (o.renderer == "volume") {
-        renderer = std::make_unique<qz::Volume>(data, transferFkt);
+        auto volume = std::make_unique<qz::Volume>(data, transferFkt);
+        volume->setOpacityCorrection(o.opacityCorrection);
+        renderer = std::move(volume);
     } else {
         renderer = std::make_unique<qz::MIP>(data, transferFkt);
     }
@@ -414,13 +433,19 @@ std::optional<Failure> run(const Options& o) {
     const std::shared_ptr<const qz::RgbaImage> image = renderer->imageRef();
     const double renderSeconds = secondsSince(renderStart);
     bar.finish();
+    if (renderer->width() <= 0 || renderer->height() <= 0) {
+        return Failure{"the image would be " + std::to_string(renderer->width()) + " x " +
+                           std::to_string(renderer->height()) + " pixels: at resolution " +
+                           std::to_string(o.resolution) + " the section is thinner than a pixel" +
+                           " (raise --resolution or choose another --axis)",
+                       1};
+    }
     if (!image || image->width <= 0 || image->height <= 0) {
         return Failure{"the renderer produced no image (too large for memory?)", 1};
     }
 
-    std::string error;
-    if (!qz::cli::writeImageFile(o.out, o.jpeg, image->width, image->height, image->pixels.data(), &error)) {
-        return Failure{"cannot write '" + o.out + "': " + error, 1};
+    if (!qz::cli::writeImageFile(output, o.jpeg, image->width, image->height, image->pixels.data(), &error)) {
+        return Failure{"cannot write " + quotedPath(o.out) + ": " + error, 1};
     }
     if (o.time) {
         std::printf("load: %.3f s\nrender: %.3f s\n", loadSeconds, renderSeconds);
@@ -438,10 +463,17 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
+    qz::removeTempFilesOnSignals();
     Options options;
     std::optional<Failure> failure = parse(argc, argv, &options);
-    if (!failure)
-        failure = run(options);
+    try {
+        if (!failure)
+            failure = run(options);
+    } catch (const std::bad_alloc&) {
+        failure = Failure{"not enough memory", 1};
+    } catch (const std::exception& e) {
+        failure = Failure{e.what(), 1};
+    }
     if (failure) {
         std::fflush(stdout);
         std::fprintf(stderr, "quarzelle-render: %s\n", failure->message.c_str());

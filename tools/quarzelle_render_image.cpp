@@ -1,15 +1,10 @@
 #include "tools/quarzelle_render_image.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <vector>
 
 // libjpeg's header needs FILE and size_t declared first.
@@ -176,9 +171,11 @@ bool writeJpeg(std::FILE* file, int width, int height, const std::uint8_t* rgba,
     errors.manager.error_exit = jpegErrorExit;
     errors.manager.output_message = jpegOutputMessage;
     if (setjmp(errors.jump)) {
+        // A failed write of the file says why in the system's words ("No space left on device").
+        const int code = errno;
         jpeg_destroy_compress(&info);
         if (error)
-            *error = errors.message;
+            *error = std::ferror(file) && code != 0 ? std::strerror(code) : errors.message;
         return false;
     }
     jpeg_create_compress(&info);
@@ -206,57 +203,16 @@ bool writeJpeg(std::FILE* file, int width, int height, const std::uint8_t* rgba,
     return true;
 }
 
-bool writeFileAtomically(const std::string& path, const std::function<bool(std::FILE*, std::string*)>& write,
-                         std::string* error) {
-    std::string tmp = path + ".tmp-XXXXXX";
-    const int fd = ::mkstemp(tmp.data());
-    if (fd < 0) {
-        if (error)
-            *error = std::strerror(errno);
-        return false;
-    }
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    std::FILE* file = ::fdopen(fd, "wb");
-    if (!file) {
-        if (error)
-            *error = std::strerror(errno);
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    errno = 0;
-    bool ok = write(file, error);
-    if (ok && std::fflush(file) != 0) {
-        ok = false;
-        if (error)
-            *error = std::strerror(errno);
-    }
-    if (std::fclose(file) != 0 && ok) {
-        ok = false;
-        if (error)
-            *error = std::strerror(errno);
-    }
-    if (ok && std::rename(tmp.c_str(), path.c_str()) != 0) {
-        ok = false;
-        if (error)
-            *error = std::strerror(errno);
-    }
-    if (!ok)
-        ::unlink(tmp.c_str());
-    return ok;
-}
-
-bool writeImageFile(const std::string& path, bool jpeg, int width, int height, const std::uint8_t* rgba,
+bool writeImageFile(AtomicFile& file, bool jpeg, int width, int height, const std::uint8_t* rgba,
                     std::string* error) {
-    return writeFileAtomically(
-        path,
-        [&](std::FILE* file, std::string* e) {
-            return jpeg ? writeJpeg(file, width, height, rgba, 90, e)
-                        : writePng(file, width, height, rgba, e);
-        },
-        error);
+    errno = 0;
+    const bool ok = jpeg ? writeJpeg(file.stream(), width, height, rgba, 90, error)
+                         : writePng(file.stream(), width, height, rgba, error);
+    if (!ok) {
+        file.abandon();
+        return false;
+    }
+    return file.commit(error);
 }
 
 }  // namespace qz::cli

@@ -4,8 +4,9 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <string>
+
+#include "platform/AtomicWrite.h"
 
 namespace qz::cli {
 
@@ -15,15 +16,9 @@ bool writePng(std::FILE* file, int width, int height, const std::uint8_t* rgba, 
 bool writeJpeg(std::FILE* file, int width, int height, const std::uint8_t* rgba, int quality,
                std::string* error);
 
-// Runs write on a temporary file in path's directory and renames it over path only when write
-// and closing succeeded; on failure nothing is left behind. False with error set when anything
-// fails (write sets error for its own failures).
-bool writeFileAtomically(const std::string& path, const std::function<bool(std::FILE*, std::string*)>& write,
-                         std::string* error);
-
-// Writes the image to path through a temporary file in the same directory that is renamed over
-// path only when complete; on failure nothing is left behind. jpeg selects the format.
-bool writeImageFile(const std::string& path, bool jpeg, int width, int height, const std::uint8_t* rgba,
+// Writes the image into file (open) and commits it; jpeg selects the format. On failure nothing
+// is left behind and error says why.
+bool writeImageFile(AtomicFile& file, bool jpeg, int width, int height, const std::uint8_t* rgba,
                     std::string* error);
 
 }  // namespace qz::cli

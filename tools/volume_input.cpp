@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 
 #include "io/ReaderSupport.h"
@@ -40,13 +39,8 @@ bool loadVolume(Data& data, const std::string& path, const ReadOptions& options,
     // hold DICOM series, unless named as a .dat.
     std::error_code error;
     if (!std::filesystem::is_directory(path, error) || io::hasSuffix(path, ".dat")) {
-        const RegularFile file(path);
-        if (file.openError() != 0) {
-            *message = "cannot read volume '" + path + "': " + std::strerror(file.openError());
-            return false;
-        }
-        if (!file.isOpen()) {
-            *message = "volume '" + path + "' is not a regular file";
+        if (const char* problem = RegularFile(path).problem()) {
+            *message = "cannot read volume " + quotedPath(path) + ": " + problem;
             return false;
         }
     }
@@ -63,11 +57,11 @@ bool loadVolume(Data& data, const std::string& path, const ReadOptions& options,
         name = std::filesystem::path(name).filename().string();
         if (text.rfind(name + ": ", 0) == 0)
             text = text.substr(name.size() + 2);
-        *message = "cannot load volume '" + path + "': " + text;
+        *message = "cannot load volume " + quotedPath(path) + ": " + text;
         return false;
     }
     if (!data.hasData()) {
-        *message = "volume '" + path + "' holds no samples (a dimension is 0)";
+        *message = "volume " + quotedPath(path) + " holds no samples (a dimension is 0)";
         return false;
     }
     return true;

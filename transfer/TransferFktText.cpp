@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <map>
 #include <string_view>
 #include <vector>
 
@@ -146,7 +147,8 @@ bool applyTransferFktText(const std::string& text, TransferFkt& fkt, std::string
     // Check every line before changing anything, so a bad file leaves the function as it was.
     std::vector<Command> commands;
     std::size_t lineNumber = 0;
-    std::size_t start = 0;
+    // A UTF-8 byte order mark, as some editors write, is not part of the first line.
+    std::size_t start = text.rfind("\xef\xbb\xbf", 0) == 0 ? 3 : 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
         if (end == std::string::npos)
@@ -160,14 +162,29 @@ bool applyTransferFktText(const std::string& text, TransferFkt& fkt, std::string
         start = end + 1;
     }
 
-    for (const Command& command : commands) {
-        if (command.color) {
-            fkt.addRGBReferencePointForDensity(command.density, command.rgba);
+    // The lines edit the points as they stand, which are then set at once: one walk of each kind
+    // for any number of lines, and the same table as the lines' edits one after another.
+    TransferFktPoints points = fkt.referencePoints();
+    std::map<int, TransferFktPoints::ColorPoint> color;
+    std::map<int, TransferFktPoints::OpacityPoint> opacity;
+    for (const TransferFktPoints::ColorPoint& p : points.color)
+        color[p.density] = p;
+    for (const TransferFktPoints::OpacityPoint& p : points.opacity)
+        opacity[p.density] = p;
+    for (const Command& c : commands) {
+        if (c.color) {
+            color[c.density] = {c.density, c.rgba[0], c.rgba[1], c.rgba[2]};
         } else {
-            fkt.addOpacityReferencePointForDensity(command.density, command.rgba[3]);
+            opacity[c.density] = {c.density, c.rgba[3]};
         }
     }
-    fkt.update();
+    points.color.clear();
+    points.opacity.clear();
+    for (const auto& [density, p] : color)
+        points.color.push_back(p);
+    for (const auto& [density, p] : opacity)
+        points.opacity.push_back(p);
+    fkt.setReferencePoints(points);
     return true;
 }
 
@@ -175,12 +192,12 @@ bool loadTransferFktFile(const std::string& path, TransferFkt& fkt, std::string*
     const RegularFile file(path);
     if (!file.isOpen()) {
         setError(error, file.openError() != 0
-                            ? "cannot open '" + path + "': " + std::strerror(file.openError())
-                            : "'" + path + "' is not a regular file");
+                            ? "cannot open " + quotedPath(path) + ": " + std::strerror(file.openError())
+                            : quotedPath(path) + " is not a regular file");
         return false;
     }
     if (std::uint64_t(file.size()) > kMaxTextBytes) {
-        setError(error, "'" + path + "' is larger than " + std::to_string(kMaxTextBytes) + " bytes");
+        setError(error, quotedPath(path) + " is larger than " + std::to_string(kMaxTextBytes) + " bytes");
         return false;
     }
 
@@ -188,7 +205,7 @@ bool loadTransferFktFile(const std::string& path, TransferFkt& fkt, std::string*
     std::string text(kMaxTextBytes + 1, '\0');
     const std::int64_t total = file.readAt(text.data(), std::int64_t(text.size()), 0);
     if (total < 0) {
-        setError(error, "cannot read '" + path + "': " + std::strerror(errno));
+        setError(error, "cannot read " + quotedPath(path) + ": " + std::strerror(errno));
         return false;
     }
     text.resize(std::size_t(total));

@@ -7,7 +7,9 @@
 
 namespace qz {
 
-HiResView::HiResView(QWidget* parent) : QWidget(parent) {}
+HiResView::HiResView(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
 
 HiResView::~HiResView() = default;
 
@@ -15,44 +17,61 @@ void HiResView::setRenderer(std::shared_ptr<Renderer> renderer) {
     renderer_ = std::move(renderer);
     // Already rendered on the worker thread; this call only hands out the finished image.
     image_ = renderer_ ? renderer_->imageRef() : nullptr;
-    const QSize size = image_ ? QSize(image_->width, image_->height) : QSize(0, 0);
-    setFixedSize(size);
+    setActualSize(actualSize_);
+    update();
 }
 
-QRect HiResView::visibleRect() const {
-    QRect visible = rect();
-    QPoint offset(0, 0);  // from this view to the ancestor being clipped against
-    for (const QWidget* w = this; !w->isWindow() && w->parentWidget(); w = w->parentWidget()) {
-        offset += w->pos();
-        visible &= w->parentWidget()->rect().translated(-offset);
+QSize HiResView::imageSize() const {
+    return image_ ? QSize(image_->width, image_->height) : QSize();
+}
+
+void HiResView::setActualSize(bool actual) {
+    actualSize_ = actual;
+    if (actual) {
+        setFixedSize(imageSize() / devicePixelRatioF());
+    } else {
+        setMinimumSize(0, 0);
+        setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
     }
-    return visible;
+    update();
 }
 
-QImage HiResView::visibleImage() {
-    const QRect visible = visibleRect();
-    if (visible.isEmpty())
+QRectF HiResView::imageRect() const {
+    if (imageSize().isEmpty())
+        return QRectF();
+    const QSizeF actual = QSizeF(imageSize()) / devicePixelRatioF();
+    if (actualSize_)
+        return QRectF(QPointF(0, 0), actual);
+    // Scaled down to fit, never up.
+    const QSizeF fitted = actual.boundedTo(QSizeF(size())) == actual
+                              ? actual
+                              : actual.scaled(QSizeF(size()), Qt::KeepAspectRatio);
+    return QRectF(QPointF((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
+}
+
+QSize HiResView::sizeHint() const {
+    return imageSize().isEmpty() ? QSize(200, 200) : imageSize() / devicePixelRatioF();
+}
+
+QImage HiResView::wrapped() const {
+    if (!image_ || image_->width <= 0 || image_->height <= 0)
         return QImage();
-    // The paint fills the window's background under the image, so the opaque result holds
-    // exactly what the user sees; rendering into a QImage keeps one pixel per view unit.
-    QImage out(visible.size(), QImage::Format_RGB32);
-    out.fill(palette().color(QPalette::Window));
-    render(&out, QPoint(0, 0), QRegion(visible), QWidget::RenderFlags());
-    return out;
+    return QImage(image_->pixels.data(), image_->width, image_->height, 4 * image_->width,
+                  QImage::Format_RGBA8888);
 }
 
-bool HiResView::writeToFile(const QString& path, QString* error) {
-    return writeJpegAtomically(visibleImage(), path, error);
+bool HiResView::writeToFile(const QString& path, QString* error) const {
+    return writeImageAtomically(wrapped(), path, error);
 }
 
 void HiResView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.fillRect(rect(), palette().color(QPalette::Window));
-    if (!image_ || image_->width <= 0 || image_->height <= 0)
+    painter.fillRect(rect(), Qt::black);
+    const QImage image = wrapped();
+    if (image.isNull())
         return;
-    const QImage wrapped(image_->pixels.data(), image_->width, image_->height, 4 * image_->width,
-                         QImage::Format_RGBA8888);
-    painter.drawImage(QPoint(0, height() - image_->height), wrapped);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(imageRect(), image);
 }
 
 }  // namespace qz

@@ -3,31 +3,38 @@
 #include <QMainWindow>
 #include <QRect>
 
+class QAction;
+class QScrollArea;
+
 namespace qz {
 
 class HiResView;
 
-// A window showing one high-resolution image. Its canvas keeps the view pinned to the lower-left
-// corner: the view never follows the window's size, so a larger window leaves empty space
-// above and to the right, and a smaller one hides the image's top and right parts.
+// A window showing one high-resolution image, scaled down to fit the window where it is larger;
+// View ▸ Actual Size shows it at 100 %, scrolling where it is larger than the window.
 class HiResWindow : public QMainWindow {
     Q_OBJECT
 
   public:
     explicit HiResWindow(QWidget* parent = nullptr);
 
-    // The widget the view is to be a child of.
-    QWidget* canvas() const { return canvas_; }
+    // Takes the view and shows it.
+    void setHiResView(HiResView* view);
     HiResView* hiResView() const { return hiResView_; }
-    void setHiResView(HiResView* view) { hiResView_ = view; }
+    QScrollArea* scrollArea() const { return scrollArea_; }
+    QAction* actualSizeAction() const { return actualSize_; }
 
-    // Sizes the window so that the canvas has exactly contentSize and puts the window's
-    // lower-left corner at that of area (the screen's available area).
-    void placeAtLowerLeft(const QSize& contentSize, const QRect& area);
+    // Sizes the window to show the whole image within area (the screen's available area): at its
+    // actual size when that fits, else scaled down; puts the window's lower-left corner at the
+    // area's.
+    void placeInArea(const QRect& area);
 
   private:
-    QWidget* canvas_ = nullptr;
+    void showActualSize(bool actual);
+
+    QScrollArea* scrollArea_ = nullptr;
     HiResView* hiResView_ = nullptr;
+    QAction* actualSize_ = nullptr;
 };
 
 }  // namespace qz

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <numbers>
 #include <sstream>
 
@@ -133,6 +134,7 @@ TEST_F(RenderTool, UnusableInputsAndOutputsGiveOneLineAndNoImage) {
                   "ct-bone, ct-skin");
     expectRefused({dir.write("empty.dat", volumeBytes(0, 4, 4, {})), "--renderer", "slices", "--out", out}, 1,
                   "no samples");
+    expectRefused({head, "--renderer", "mip", "--tf", dir.file("a\nb.tf"), "--out", out}, 1, "a\\nb.tf");
     std::filesystem::create_directory(dir.file("taken.png"));
     for (const std::string& target :
          {dir.file("no/such/dir/out.png"), dir.file("taken.png"), std::string("/proc/qz.png")})
@@ -164,6 +166,7 @@ TEST_F(RenderTool, PngKeepsTheRenderersBytes) {
     volume.setDoShading(true);
     volume.setOrientation(MakeVector(0.5f, 0.7f, 0.2f));
     volume.setMaxImageResolution(37);
+    volume.setOpacityCorrection(true);
     Volume presetVolume(data, preset);
     presetVolume.setQuality(0);  // the tool's default for volume and MIP
     MIP mip(data, windowed);
@@ -171,8 +174,8 @@ TEST_F(RenderTool, PngKeepsTheRenderersBytes) {
     mip.setOrientation(MakeVector(-1.0f, 0.25f, 3.0f));
     const std::pair<std::vector<std::string>, Renderer*> cases[] = {
         {{"slices", "--axis", "1", "--depth", "0.3", "--resolution", "41"}, &slices},
-        {{"volume", "--quality", "1", "--shading", "--orientation", "0.5", "0.7", "0.2", "--tf",
-          dir.file("window.tf"), "--resolution", "37", "--threads", "3"},
+        {{"volume", "--quality", "1", "--shading", "--opacity-correction", "--orientation", "0.5", "0.7",
+          "0.2", "--tf", dir.file("window.tf"), "--resolution", "37", "--threads", "3"},
          &volume},
         {{"volume", "--tf", "preset:ct-skin-bone"}, &presetVolume},
         {{"mip", "--orientation", "-1", "0.25", "3", "--tf", dir.file("window.tf")}, &mip}};
@@ -212,6 +215,57 @@ TEST_F(RenderTool, TurntableWritesEveryFrameAndTimesIt) {
     EXPECT_NE(lines[4].find(" s, max "), std::string::npos) << lines[4];
 }
 
+// The write policy shared with the application (platform/AtomicWrite.h) and the limits of the
+// machine: a whole file or a one-line reason, never a temporary file left behind.
+TEST_F(RenderTool, WritePolicyLimitsAndSignals) {
+    auto shell = [&](const std::string& script) { return testing::runProcess({"sh", "-c", script}, 120); };
+    const std::string render = testing::shellQuoted(QZ_RENDER_TOOL) + " " + testing::shellQuoted(head) +
+                               " --renderer volume --out " + testing::shellQuoted(out);
+    // Through a symbolic link to its target, whose permissions stay; names up to 255 bytes.
+    const std::string real = dir.write("real.png", "old"), link = dir.file("link.png");
+    ASSERT_EQ(::chmod(real.c_str(), 0640) + ::symlink("real.png", link.c_str()), 0);
+    const std::string longest = dir.file(std::string(251, 'n') + ".png");
+    for (const std::string& target : {link, longest})
+        EXPECT_EQ(run({head, "--renderer", "mip", "--out", target}).status, 0) << target;
+    EXPECT_TRUE(std::filesystem::is_symlink(link) && testing::readFile(real).rfind("\x89PNG", 0) == 0);
+    EXPECT_EQ(std::filesystem::status(real).permissions(), std::filesystem::perms(0640));
+    EXPECT_TRUE(std::filesystem::exists(longest));
+    // The output folder is checked before the volume is read; what parses is not refused.
+    expectRefused({dir.file("none.dat"), "--renderer", "mip", "--out", dir.file("no/o.png")}, 1, "no/o.png");
+    auto r = testing::runProcess({QZ_CONVERT_TOOL, dir.file("none.dat"), dir.file("no/o.dat")});
+    EXPECT_EQ(r.err, "quarzelle-convert: cannot write " + quotedPath(dir.file("no/o.dat")) +
+                         ": No such file or directory\n");
+    EXPECT_EQ(run({head, "--renderer", "mip", "--orientation", "1e-50", "0", "0", "--out", out}).status, 0);
+    std::filesystem::remove(out);
+    const std::string line =
+        dir.write("line.dat", volumeBytes(200, 1, 1, std::vector<std::uint16_t>(200, 9)));
+    expectRefused({line, "--renderer", "slices", "--out", out}, 1, "thinner than a pixel");
+    // SIGTERM while it works: the temporary file, made before the load, goes with the process.
+    r = shell(render + " --quality 1 --resolution 4096 & until ls " + testing::shellQuoted(dir.path()) +
+              " | grep -q tmp-; do sleep 0.01; done; kill -TERM $!; wait $!");
+    EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+    // A full disk, and a phantom larger than the disk: the system's words, or refused up front.
+    r = shell("cd " + testing::shellQuoted(dir.path()) +
+              " && mkdir full && unshare -m sh -c 'mount -t tmpfs " + "-o size=64k none full || exit 99; " +
+              render + " --resolution 300 --out full/o.png; " + testing::shellQuoted(QZ_PHANTOM_TOOL) +
+              " 65535 65535 1 full/big.dat; ls -A full'");
+    if (r.status != 99) {
+        EXPECT_EQ(r.err,
+                  "quarzelle-render: cannot write 'full/o.png': No space left on device\n"
+                  "quarzelle-phantom: cannot write 'full/big.dat': 8589672456 bytes needed, 65536 free\n");
+        EXPECT_EQ(r.out, "");  // nothing left in the folder
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's shadow memory does not fit these limits
+    // Threads beyond the address space: fewer threads and a note; no room for the image: one line.
+    r = shell("ulimit -v 2000000; " + render + " --threads 256");
+    EXPECT_TRUE(r.status == 0 && r.err.rfind("Threads: started only ", 0) == 0) << r.err;
+    r = shell("ulimit -v 600000; " + render + " --resolution 16384");
+    EXPECT_EQ(r.err, "quarzelle-render: the renderer produced no image (too large for memory?)\n");
+#endif
+}
+
 // quarzelle-convert: a scan becomes a .dat that renders byte for byte as the scan did (even
 // spacing), the spacing it drops is named, and failures leave the output as it was.
 TEST_F(RenderTool, ConvertedScanRendersAsTheScan) {
@@ -227,7 +281,7 @@ TEST_F(RenderTool, ConvertedScanRendersAsTheScan) {
     };
     const auto r = convert({scan, converted});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "wrote " + converted +
+    EXPECT_EQ(r.out, "wrote " + quotedPath(converted) +
                          ": 12 x 10 x 8 densities; the spacing 2 x 2 x 2 mm is dropped (.dat has none)\n");
     for (const char* renderer : {"slices", "volume"}) {
         ASSERT_EQ(run({scan, "--renderer", renderer, "--quality", "1", "--shading", "--orientation", "0.5",

@@ -150,6 +150,22 @@ TEST_F(Loader, RefusedInputsLeaveThePreviousVolume) {
     }
 }
 
+// On request, a volume without samples and a cancelled load are refused; the volume stays.
+TEST_F(Loader, EmptyVolumesAndCancelledLoadsRefusedOnRequest) {
+    dir.write("c.dat", testing::volumeBytes(1, 1, 1, {5}));
+    const auto previous = volumeOf(2, 1, 1, [](int x, int, int) { return 100 + x; });
+    data.setRefusesEmptyVolumes(true);
+    EXPECT_EQ(loadBytes(testing::volumeBytes(0, 4, 4, {})),
+              Lines{"Data:Error: the volume holds no samples (its dimensions are 0 x 4 x 4)"});
+    EXPECT_EQ(data.volume(), previous);
+    const std::atomic<bool> cancel{true};
+    ReadOptions cancelled;
+    cancelled.cancel = &cancel;
+    EXPECT_EQ(testing::stdoutLines([&] { data.loadFromFileName(dir.file("c.dat"), cancelled); }),
+              Lines{"Data:Error: loading cancelled"});
+    EXPECT_EQ(data.volume(), previous);
+}
+
 // The gradient field is the per-voxel central difference (one-sided at borders), normalised: the
 // loader's vectorised pass against that loop, bit for bit, on noise of awkward sizes. Interpolation
 // blends the components, then normalises.

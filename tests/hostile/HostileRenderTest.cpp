@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <functional>
 
 #include "render/MIP.h"
 #include "render/Slices.h"
@@ -63,6 +64,39 @@ TEST(HostileRender, AbsurdSettingsAreRefusedOrRenderedAndChangeNothing) {
         }
     EXPECT_EQ(s.data.volume(), volume);
     EXPECT_EQ(s.fkt.table(), table);
+}
+
+// The render step alone, without imageRef's own check of the cancel flag.
+template <class R>
+struct RenderStep : R {
+    using R::R;
+    using R::updateImageRef;
+};
+
+// Cancelled: no tile is rendered, and imageRef keeps the previous image, stale; cleared: a render.
+TEST(HostileRender, CancelledRendersStopAndKeepThePreviousImage) {
+    testing::Scene s;
+    s.load(7, 5, 4, testing::samplesOf(7, 5, 4, [](int x, int y, int z) { return 900 + 100 * (x + y + z); }));
+    RenderStep<Slices> slices(s.data, s.fkt);
+    RenderStep<Volume> ray(s.data, s.fkt);
+    RenderStep<MIP> mip(s.data, s.fkt);
+    const std::pair<Renderer*, std::function<std::shared_ptr<const RgbaImage>()>> cases[] = {
+        {&slices, [&] { return slices.updateImageRef(); }},
+        {&ray, [&] { return ray.updateImageRef(); }},
+        {&mip, [&] { return mip.updateImageRef(); }}};
+    for (const auto& [r, step] : cases) {
+        r->setMaxImageResolution(40);
+        const auto before = r->imageRef();
+        r->setCancelled(true);
+        const auto blank = step();
+        EXPECT_TRUE(blank &&
+                    std::all_of(blank->pixels.begin(), blank->pixels.end(), [](int v) { return !v; }));
+        r->setOrientation(MakeVector(0.4f, 0.2f, 0.0f));
+        EXPECT_TRUE(r->imageRef() == before && r->needsUpdateImage()) << r->className();
+        r->setCancelled(false);
+        const auto after = r->imageRef();
+        EXPECT_TRUE(after && after != before && !r->needsUpdateImage()) << r->className();
+    }
 }
 
 }  // namespace

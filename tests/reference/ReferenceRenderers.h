@@ -3,7 +3,9 @@
 // Reference renderers (slices, ray caster, maximum intensity projection): one pixel, one sample at a
 // time through the public lookups and getRGBA; the production renderers must match them byte for byte.
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -108,7 +110,8 @@ inline void resetRay(RayState& ray, bool mip) {
         ray.maxDensity = 0;
 }
 
-inline void updateRayWithRGBA(RayState& ray, const std::uint8_t* rgba, int density, bool mip) {
+// a is the opacity the sample composites with.
+inline void updateRayWithRGBA(RayState& ray, const std::uint8_t* rgba, float a, int density, bool mip) {
     if (mip) {
         if (density <= ray.maxDensity)
             return;
@@ -116,10 +119,9 @@ inline void updateRayWithRGBA(RayState& ray, const std::uint8_t* rgba, int densi
         ray.color[1] = rgba[1];
         ray.color[2] = rgba[2];
         ray.maxDensity = density;
-        ray.color[3] = float(rgba[3] / 255.0);
+        ray.color[3] = a;
         return;
     }
-    const float a = float(rgba[3] / 255.0);
     const double tau = 1.0 - double(ray.color[3]);
     ray.color[3] = float(tau * a + ray.color[3]);
     ray.color[0] = float(tau * rgba[0] * a + ray.color[0]);
@@ -135,9 +137,12 @@ inline PhongIllumination shadingFor(_Vector orientation) {
     return shading;
 }
 
-// Ray caster, or maximum intensity projection when mip is set.
+// Ray caster, or maximum intensity projection when mip is set. With opacityCorrection the ray
+// caster's samples composite with 1 - (1 - A / 255)^s, s the step's length in finest voxel edges:
+// the view direction's length with each axis measured in voxels (the dimension over the scaled
+// extent) of that axis's spacing over the finest spacing.
 inline Result renderVolume(const VolumeData& volume, TransferFkt& fkt, int maxImageResolution, int quality,
-                           bool doShading, _Vector orientation, bool mip) {
+                           bool doShading, _Vector orientation, bool mip, bool opacityCorrection = false) {
     Result result;
     const int areaRadius = int(float(maxImageResolution) * 0.5f + 0.5f);
     const int width = 2 * areaRadius, height = 2 * areaRadius;
@@ -176,6 +181,15 @@ inline Result renderVolume(const VolumeData& volume, TransferFkt& fkt, int maxIm
     const int hx = xDim / 2, hy = yDim / 2, hz = zDim / 2;
     const _Matrix M = MatrixRotate(MakeMatrix(), orientation);
     const float f = float(0.5 / areaRadius);
+    const _Point view = MatrixTransformPoint(M, MakePoint(0.0f, 0.0f, 1.0f, 0.0f));
+    const double finest = std::min({sp[0], sp[1], sp[2]});
+    auto squared = [finest](float v, int dim, int ext, double spacing) {
+        const double t = ext > 0 ? double(v) * double(dim) / double(ext) * (spacing / finest) : 0.0;
+        return t * t;
+    };
+    const double step = std::sqrt(squared(view.x, X, xDim, sp[0]) + squared(view.y, Y, yDim, sp[1]) +
+                                  squared(view.z, Z, zDim, sp[2]));
+    const bool correct = opacityCorrection && !mip && step > 0.0 && std::isfinite(step);
 
     int posted = 0;
     std::int64_t finished = 0;
@@ -208,7 +222,9 @@ inline Result renderVolume(const VolumeData& volume, TransferFkt& fkt, int maxIm
                             const float t = float(double(float(k)) / (2 * areaRadius));
                             shading.updateRGBA(rgba, g, t);
                         }
-                        updateRayWithRGBA(ray, rgba, density, mip);
+                        const float a = correct ? float(1.0 - std::pow(1.0 - rgba[3] / 255.0, step))
+                                                : float(rgba[3] / 255.0);
+                        updateRayWithRGBA(ray, rgba, a, density, mip);
                         if (ray.color[3] >= 1.0f)
                             break;
                     }

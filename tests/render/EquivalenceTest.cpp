@@ -144,7 +144,10 @@ TEST(Equivalence, RenderersMatchTheReferenceRenderers) {
             for (const float* v = kOrientations; v != std::end(kOrientations); v += 3)
                 for (int quality : {0, 1})
                     for (bool shading : {false, true})
-                        for (bool mip : {false, true}) {
+                        // Opacity correction on for the MIP too, which ignores it.
+                        for (const auto& [kind, mip, corrected] : {std::tuple("volume", false, false),
+                                                                   {"volume corrected", false, true},
+                                                                   {"MIP", true, true}}) {
                             const int res = resolutions[++variant % 7];
                             const _Vector o = MakeVector(v[0], v[1], v[2]);
                             std::unique_ptr<Volume> r = mip ? std::make_unique<MIP>(s.data, s.fkt)
@@ -153,12 +156,13 @@ TEST(Equivalence, RenderersMatchTheReferenceRenderers) {
                             r->setQuality(quality);
                             r->setDoShading(shading);
                             r->setOrientation(o);
+                            r->setOpacityCorrection(corrected);
                             check(*r,
                                   reference::renderVolume(*s.data.volume(), s.fkt, res, quality, shading, o,
-                                                          mip),
+                                                          mip, corrected),
                                   "calculate volume",
-                                  describe(mip ? "MIP" : "volume", "orientation", o.x, o.y, o.z, "quality",
-                                           quality, "shading", shading, "resolution", res));
+                                  describe(kind, "orientation", o.x, o.y, o.z, "quality", quality, "shading",
+                                           shading, "resolution", res));
                         }
             for (int axis : {0, 1, 2})
                 for (float depth : {0.0f, 0.37f, 0.999f, 1.0f})

@@ -18,14 +18,17 @@ struct ProcessResult {
     std::string out, err;
 };
 
+// s as one word for sh.
+inline std::string shellQuoted(const std::string& s) {
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
 inline ProcessResult runProcess(const std::vector<std::string>& argv, int seconds = 60) {
     const TempDir dir;
-    auto quoted = [](const std::string& s) {
-        std::string q = "'";
-        for (char c : s)
-            q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        return q + "'";
-    };
+    const auto quoted = shellQuoted;
     std::string command = "timeout -s KILL " + std::to_string(seconds);
     for (const std::string& a : argv)
         command += " " + quoted(a);

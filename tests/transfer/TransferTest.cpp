@@ -101,12 +101,16 @@ TEST(TransferFkt, TableIsStaleUntilAReadAndEachWalkPostsOnce) {
 TEST(TransferFktText, AppliesCommandsInFileOrder) {
     NotificationCenter center;
     TransferFkt fkt(center), ramp(center);
+    int walks = 0;
+    const Observation counting(center, kTransferFktChanged, nullptr, [&](const Notification&) { ++walks; });
     std::string error = "untouched";
     ASSERT_TRUE(
-        applyTransferFktText("# bone\n\nalpha 0 0\t\t# comment\n  alpha 1000 0\r\nalpha 1500 200\n"
+        applyTransferFktText("\xef\xbb\xbf# bone, after a UTF-8 byte order mark\n\nalpha 0 0\t\t# comment\n  "
+                             "alpha 1000 0\r\nalpha 1500 200\n"
                              "rgb 1500 255 240 200\nrgb 1500 250 250 250 # replaces\nalpha +4095 255",
                              fkt, &error));
     EXPECT_EQ(error, "untouched");
+    EXPECT_EQ(walks, 2) << "one walk of each kind however many lines";
     EXPECT_EQ(entry(fkt, 1500), (Rgba{250, 250, 250, 200}));
     EXPECT_EQ(entry(fkt, 500)[3] + entry(fkt, 0)[3] * 1000 + entry(fkt, 1250)[3] * 1000000, 100000000);
     EXPECT_FALSE(fkt.needsUpdateRGB() || fkt.needsUpdateOpacity());

@@ -15,6 +15,7 @@
 #include "app/TransferFktCommands.h"
 #include "data/Data.h"
 #include "render/Slices.h"
+#include "render/Volume.h"
 #include "support/TestFiles.h"
 #include "ui/HiResPanel.h"
 #include "ui/HiResView.h"
@@ -41,11 +42,13 @@ inline QString writeVolume(const qz::testing::TempDir& dir, const std::string& n
     return QString::fromStdString(dir.file(name));
 }
 
-// The application as main() starts it: a controller and its shown main window.
+// The application as main() starts it: a controller and its shown main window. Settings live in
+// Qt's test location, cleared unless the previous App's are to be kept.
 struct App {
-    App() { window->show(); }
+    explicit App(bool keepSettings = false) : settings(prepareSettings(keepSettings)) { window->show(); }
     ~App() {
-        QTRY_VERIFY(idle());  // a load or render still running would reach the next controller
+        // A load, render or refinement still running would reach the next controller.
+        QTRY_VERIFY(idle() && !window->previewView()->isRefining());
         delete controller;
     }
     bool activate() {
@@ -54,6 +57,14 @@ struct App {
     }
     bool idle() const { return actions.open->isEnabled(); }  // nothing loads or renders
 
+    static bool prepareSettings(bool keep) {
+        QStandardPaths::setTestModeEnabled(true);
+        if (!keep)
+            QSettings().clear();
+        return true;
+    }
+
+    bool settings;
     Controller* controller = new Controller;
     MainWindow* window = controller->mainWindow();
     const MainWindow::Actions& actions = window->actions();

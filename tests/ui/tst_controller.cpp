@@ -36,7 +36,14 @@ class TestController : public QObject {
         QCOMPARE(file, (QList<QAction*>{a.open, a.openFolder, a.densityWindow, a.close, a.saveAs, file[5],
                                         a.quit}));
         QCOMPARE(menus[1]->menu()->actions(), (QList<QAction*>{t.undo, t.redo}));
-        QCOMPARE(menus[2]->menu()->actions(), (QList<QAction*>{a.slices, a.volume, a.mip}));
+        const QList<QAction*> view = menus[2]->menu()->actions();
+        QVERIFY(view.size() == 14 && view.mid(0, 3) == (QList<QAction*>{a.slices, a.volume, a.mip}));
+        QVERIFY(view.mid(4, 2) == (QList<QAction*>{a.shading, a.consistentOpacity}) &&
+                view.mid(8) == a.views);
+        QCOMPARE(view[6]->menu()->actions(), (QList<QAction*>{a.fitPreview, a.classicPreview}));
+        // Shaded, consistent, fitting previews by default, in a window of two thirds of the screen.
+        QVERIFY(a.shading->isChecked() && a.consistentOpacity->isChecked() && a.fitPreview->isChecked());
+        QCOMPARE(app.window->size(), app.window->screen()->availableGeometry().size() * 2 / 3);
         QList<QAction*> tf = menus[3]->menu()->actions();
         QCOMPARE(tf.size(), 10);
         QCOMPARE(tf.mid(0, 2) + tf.mid(3, 5) + tf.mid(9),
@@ -83,6 +90,24 @@ class TestController : public QObject {
         QCOMPARE(QString(app.window->previewView()->renderer()->className()), "Volume");
     }
 
+    // The View menu's settings and the window's geometry outlive the window.
+    void settingsAreRemembered() {
+        QRect geometry;
+        {
+            uitest::App app;
+            app.actions.shading->trigger();
+            app.actions.classicPreview->trigger();
+            app.window->setGeometry(30, 40, 500, 400);
+            geometry = app.window->geometry();
+            app.window->close();
+        }
+        uitest::App app(true);
+        QVERIFY(!app.actions.shading->isChecked() && app.actions.classicPreview->isChecked());
+        QVERIFY(!app.window->hiResPanel()->shadingBox()->isChecked());
+        QVERIFY(app.window->previewView()->previewSize() == PreviewView::Size::Classic);
+        QCOMPARE(app.window->geometry(), geometry);
+    }
+
     void progressReachesSheetFromWorkerThread() {
         uitest::App app;
         ProgressSheet* sheet = app.window->progressSheet();
@@ -100,39 +125,96 @@ class TestController : public QObject {
         QVERIFY(!sheet->isVisible() && sheet->info().isEmpty());
     }
 
+    // On X11 without a window manager (ctest's tst_controller_xvfb): the sheet is painted and
+    // its bar follows the progress.
+    void progressSheetPaintsUnderX11() {
+        if (QGuiApplication::platformName() != "xcb")
+            QSKIP("runs under Xvfb as tst_controller_xvfb");
+        uitest::App app;
+        ProgressSheet* sheet = app.window->progressSheet();
+        sheet->setInfo("calculate volume");
+        sheet->open();
+        QVERIFY(QTest::qWaitForWindowExposed(sheet));
+        auto shown = [sheet](int& bright, int& bar) {  // pixels as the X server has them
+            const QImage image = sheet->screen()->grabWindow(sheet->winId()).toImage();
+            bright = bar = 0;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x) {
+                    const QColor c = image.pixelColor(x, y);
+                    bright += c.lightness() > 128;
+                    bar += c.blue() > c.red() + 60;
+                }
+            return bright > image.width() * image.height() / 2;
+        };
+        int bright = 0, low = 0, high = 0;
+        sheet->setProgress(20);
+        QTRY_VERIFY(shown(bright, low) && low > 0);
+        sheet->setProgress(70);
+        QTRY_VERIFY(shown(bright, high) && high > 2 * low);
+    }
+
     void openAndFailedOpens() {
         uitest::App app;
         const MainWindow::Actions& a = app.actions;
         const QString path = ramp("head.dat", 16);
         QVERIFY(app.controller->openFile(path));
         // Until the load ends the sheet is up and nothing may load or render.
-        QVERIFY(app.window->progressSheet()->isVisible() && app.window->progressSheet()->isModal());
+        QVERIFY(app.window->progressSheet()->isVisible() && !app.window->progressSheet()->isModal());
         QVERIFY(!a.open->isEnabled() && !a.hiRes->isEnabled() && !a.renderers->isEnabled());
         QVERIFY(!app.controller->openFile(path));
         QTRY_VERIFY(app.idle());
         QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle - head.dat"));
+        QCOMPARE(app.window->volumeLabel()->text(),
+                 "head.dat   16 × 12 × 8 voxels   spacing 1 × 1 × 1 mm   densities 0 – 4095");
         QVERIFY(!app.window->progressSheet()->isVisible() && a.hiRes->isEnabled() &&
                 a.renderers->isEnabled());
-        // The preview re-renders the new volume: 16 x 12 samples fill 100 x 75 pixels.
+        // The preview re-renders the new volume: 16 x 12 samples, 4 : 3.
         Renderer* preview = app.window->previewView()->renderer();
         QTRY_VERIFY(!preview->needsUpdateImage());
-        QCOMPARE(preview->imageRef()->height, 75);
+        QCOMPARE(preview->imageRef()->height * 4, preview->imageRef()->width * 3);
 
-        // Failed opens keep the volume and the title and say why in the status bar.
-        const std::pair<std::string, std::string> bad[] = {
-            {"short.dat", std::string("\x01\x00\x01", 3)},
-            {"odd.dat", std::string("\x02\0\x02\0\x02\0\x01\0", 8)},
-            {"missing.dat", ""}};
-        for (const auto& [name, bytes] : bad) {
+        // An edit while the slices are hidden shows once they are back, over black.
+        a.volume->trigger();
+        TransferFkt& fkt = TransferFkt::sharedInstance();
+        fkt.addOpacityReferencePointForDensity(0, 0);
+        fkt.addOpacityReferencePointForDensity(4095, 0);
+        fkt.update();
+        a.slices->trigger();
+        const QImage shown = app.window->previewView()->grab().toImage();
+        QVERIFY(preview->imageRef()->pixels[3] == 0 && shown.pixel(shown.rect().center()) == qRgb(0, 0, 0));
+        fkt.addOpacityReferencePointForDensity(0, 255);
+        fkt.addOpacityReferencePointForDensity(4095, 255);
+        fkt.update();
+
+        // Failed, refused and cancelled opens keep the volume and the title and say why in plain
+        // words in the status bar, the loader's line in its tooltip.
+        std::filesystem::create_directory(dir_.file("folder.dat"));
+        const QString big =
+            uitest::writeVolume(dir_, "big.dat", 256, 256, 64, [](int, int, int) { return 900; });
+        const std::tuple<std::string, std::string, QString> bad[] = {
+            {"short.dat", std::string("\x01\x00\x01", 3),
+             "The file is shorter than a volume header (6 bytes)."},
+            {"odd.dat", std::string("\x02\0\x02\0\x02\0\x01\0", 8),
+             "The file is shorter than its header says: 8 of 22 bytes."},
+            {"zero.dat", std::string("\0\0\4\0\4\0", 6), "no samples"},
+            {"missing.dat", "", "The file does not exist."},
+            {"folder.dat", "", "This is a folder, not a volume file."},
+            {"big.dat", "", "was cancelled"}};
+        for (const auto& [name, bytes, reason] : bad) {
             if (!bytes.empty())
                 std::ofstream(dir_.file(name), std::ios::binary) << bytes;
             QVERIFY(app.controller->openFile(QString::fromStdString(dir_.file(name))));
+            if (name == "big.dat")
+                app.window->progressSheet()->cancelButton()->click();
             QTRY_VERIFY(app.idle());
             QVERIFY(!app.window->progressSheet()->isVisible() && a.hiRes->isEnabled());
             QCOMPARE(app.window->windowTitle(), QStringLiteral("Quarzelle - head.dat"));
             QCOMPARE(Data::sharedInstance().xDim(), 16);
-            QVERIFY(app.window->statusBar()->currentMessage().startsWith("Could not open " +
-                                                                         QString(name.c_str())));
+            const QString message = app.window->statusBar()->currentMessage();
+            QVERIFY2(message.contains("\"" + QString(name.c_str()) + "\"") &&
+                         message.contains(reason, Qt::CaseInsensitive),
+                     qPrintable(message));
+            QVERIFY(name == "big.dat" || app.window->statusBar()->toolTip().startsWith("Data:Error: "));
         }
     }
 
@@ -218,7 +300,7 @@ class TestController : public QObject {
         }
         // The next run starts with the last function.
         fkt.setReferencePoints(TransferFktPoints::greyRamp());
-        uitest::App app;
+        uitest::App app(true);
         app.controller->transferFktCommands()->restoreRemembered();
         QCOMPARE(fkt.table(), shaped);
         app.window->transferFktActions().reset->trigger();

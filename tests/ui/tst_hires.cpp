@@ -20,6 +20,27 @@ HiResWindow* requestWindow(uitest::App& app, int resolution, bool shading = fals
     return nullptr;
 }
 
+// Answers every message box that comes up while it lives with the button whose text starts with
+// `button`, and keeps the boxes' texts; cancels every file panel.
+struct Answerer {
+    explicit Answerer(const QString& button) {
+        QObject::connect(&timer, &QTimer::timeout, [this, button] {
+            if (auto* panel = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()))
+                panel->reject();
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            for (QAbstractButton* b : box ? box->buttons() : QList<QAbstractButton*>())
+                if (b->text().remove('&').startsWith(button)) {
+                    texts.append(box->text());
+                    b->click();
+                    break;
+                }
+        });
+        timer.start(10);
+    }
+    QTimer timer;
+    QStringList texts;
+};
+
 // Mean absolute difference of two equally sized images, per channel.
 double meanDifference(const QImage& a, const QImage& b) {
     double sum = 0;
@@ -49,12 +70,16 @@ class TestHiRes : public QObject {
     }
 
     void saveNameRule() {
-        // Only a .jpg or .jpeg extension of the file name itself, in any case, is kept.
+        // Only a .png, .jpg or .jpeg extension of the file name itself, in any case, is kept; the
+        // PNG filter (P) gives the others .png.
         const QString rows =
-            "p:p.jpeg p.jpg:p.jpg p.jpeg:p.jpeg p.JPG:p.JPG p.Jpeg:p.Jpeg p.png:p.png.jpeg "
-            "p.jpg.txt:p.jpg.txt.jpeg a.jpg/p:a.jpg/p.jpeg";
-        for (const QString& row : rows.split(' '))
-            QCOMPARE(jpegSavePath("/t/" + row.section(':', 0, 0)), "/t/" + row.section(':', 1));
+            "p:p.jpeg p.jpg:p.jpg p.jpeg:p.jpeg p.JPG:p.JPG p.Jpeg:p.Jpeg p.png:p.png p.PNG:p.PNG "
+            "p.jpg.txt:p.jpg.txt.jpeg a.jpg/p:a.jpg/p.jpeg Pp:p.png Pp.jpg:p.jpg Pp.txt:p.txt.png";
+        for (QString row : rows.split(' ')) {
+            const QString filter = row.startsWith('P') ? kPngFilter : kJpegFilter;
+            row.remove(QRegularExpression("^P"));
+            QCOMPARE(imageSavePath("/t/" + row.section(':', 0, 0), filter), "/t/" + row.section(':', 1));
+        }
     }
 
     void flowCarriesSettings() {
@@ -85,16 +110,15 @@ class TestHiRes : public QObject {
             QVERIFY(r.get() != preview && r->className() == QString(action));
             QVERIFY(r->maxImageResolution() == resolution && r->doShading() == shading && r->quality() == 1);
             QVERIFY(r->orientation().x == orientation.x && r->orientation().y == orientation.y);
+            // What the preview shows: a slice renderer's axis and depth, consistent opacity.
             if (auto* slices = dynamic_cast<Slices*>(r.get()))
-                QVERIFY(slices->axis() == 2 && slices->depth() == 0.5f);
-            // The image fills the content area, the window's frame in the screen's lower-left corner.
-            const QWidget* view = window->hiResView();
-            QCOMPARE(view->size(), QSize(r->width(), r->height()));
-            QVERIFY(window->canvas()->size() == view->size() &&
-                    window->hiResView()->visibleRect() == view->rect());
+                QVERIFY(slices->axis() == 0 && slices->depth() == 0.5f);
+            if (auto* volume = dynamic_cast<Volume*>(r.get()))
+                QVERIFY(volume->opacityCorrection() == (action == QString("Volume")));
+            // The image at its size, the window in the screen's lower-left corner.
+            QCOMPARE(window->hiResView()->imageRect().size(), QSizeF(r->width(), r->height()));
             QCOMPARE(window->frameGeometry().bottomLeft(),
                      app.window->screen()->availableGeometry().bottomLeft());
-            QCOMPARE(view->mapTo(window, QPoint(0, view->height() - 1)), QPoint(0, window->height() - 1));
         }
     }
 
@@ -115,14 +139,17 @@ class TestHiRes : public QObject {
         first->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(first));
         QPointer<HiResWindow> closed(first);
-        a.close->trigger();
-        QTRY_VERIFY(!closed);  // freed on close
+        {
+            const Answerer discard("Discard");  // an unsaved picture is asked about first
+            a.close->trigger();
+            QTRY_VERIFY(!closed);  // freed on close
+        }
         // Numbers count on and never repeat a closed window's.
         HiResWindow* second = requestWindow(app, 16);
         QVERIFY(second && second->windowTitle() == "Untitled2[*]");
     }
 
-    void savesVisiblePartAndFailures() {
+    void savesImageAndFailures() {
         uitest::App app;
         app.actions.volume->trigger();
         HiResWindow* window = requestWindow(app, 80);
@@ -145,25 +172,93 @@ class TestHiRes : public QObject {
         }
         QVERIFY(QFileInfo(file("folder.jpeg")).isDir());
 
-        // The saved JPEG decodes to what the window shows.
-        QVERIFY(app.controller->saveHiResWindow(window, file("whole")));
+        // PNG keeps the renderer's bytes; the JPEG decodes to what the window shows.
+        const std::shared_ptr<const RgbaImage> image = window->hiResView()->renderer()->imageRef();
+        QVERIFY(app.controller->saveHiResWindow(window, file("exact"), kPngFilter));
         QVERIFY(!window->isWindowModified());
-        const QImage whole(file("whole.jpeg"));
-        QCOMPARE(whole.size(), QSize(80, 80));
-        QVERIFY(meanDifference(whole, window->hiResView()->grab().toImage()) < 4.0);
-        // Smaller by 30 x 20: the image stays at the lower-left, its top and right edges cut off.
-        window->resize(window->width() - 30, window->height() - 20);
-        QTRY_COMPARE(window->hiResView()->visibleRect(), QRect(0, 20, 50, 60));
-        QVERIFY(app.controller->saveHiResWindow(window, file("part.JPG")));
-        const QImage part(file("part.JPG"));
-        QVERIFY(part.size() == QSize(50, 60) && meanDifference(part, whole.copy(0, 20, 50, 60)) < 6.0);
+        const QImage png = QImage(file("exact.png")).convertToFormat(QImage::Format_RGBA8888);
+        QVERIFY(png.size() == QSize(80, 80) &&
+                std::equal(image->pixels.begin(), image->pixels.end(), png.constBits()));
+        QVERIFY(app.controller->saveHiResWindow(window, file("whole.JPG")));
+        const QImage jpeg(file("whole.JPG"));
+        QVERIFY(jpeg.size() == QSize(80, 80) &&
+                meanDifference(jpeg, window->hiResView()->grab().toImage()) < 2.0);
+    }
+
+    // Larger than the screen: scaled to fit it; Actual Size shows every pixel, scrolling.
+    void largeImagesFitTheScreen() {
+        uitest::App app;
+        app.actions.mip->trigger();
+        HiResWindow* window = requestWindow(app, 1500);
+        QVERIFY(window);
+        const QRect area = app.window->screen()->availableGeometry();
+        QVERIFY(area.contains(window->frameGeometry()));
+        const QRectF shown = window->hiResView()->imageRect();
+        QVERIFY(shown.width() < 1500 && shown.height() == window->hiResView()->height());
+        window->actualSizeAction()->trigger();
+        QTRY_COMPARE(window->hiResView()->size(), QSize(1500, 1500));
+        QVERIFY(window->scrollArea()->horizontalScrollBar()->maximum() > 0);
+        window->actualSizeAction()->trigger();
+        QTRY_COMPARE(window->hiResView()->size(), window->scrollArea()->viewport()->size());
+    }
+
+    void unsavedPicturesAndCancelledRenders() {
+        uitest::App app;
+        HiResWindow* first = requestWindow(app, 16);
+        QVERIFY(first);
+        // A name the save rule extends is replaced only when confirmed; the panel adds the suffix itself.
+        std::ofstream(dir_.file("noext.jpeg")) << "keep";
+        for (const auto& [button, saved] : {std::pair("Cancel", false), {"Replace", true}}) {
+            const Answerer answer(button);
+            QCOMPARE(app.controller->saveHiResWindow(first, file("noext")), saved);
+            QCOMPARE(answer.texts, QStringList{"\"noext.jpeg\" already exists. Do you want to replace it?"});
+            QCOMPARE(QImage(file("noext.jpeg")).isNull(), !saved);
+        }
+        first->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(first));
+        QTimer::singleShot(0, [this] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog && dialog->defaultSuffix() == "jpeg");
+            dialog->selectFile(file("picked"));
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        app.actions.saveAs->trigger();
+        QVERIFY(QFileInfo::exists(file("picked.jpeg")));
+
+        // Closing an unsaved picture asks; Cancel keeps it.
+        HiResWindow* second = requestWindow(app, 16);
+        QPointer<HiResWindow> kept(second);
+        for (const char* button : {"Cancel", "Save"}) {  // Save opens the panel: cancelled there too
+            const Answerer answer(button);
+            QVERIFY(!second->close());
+            QVERIFY(kept && answer.texts.size() == 1 && answer.texts[0].contains("\"Untitled2\""));
+        }
+
+        // The sheet's Cancel stops a render: no window, the next render numbered on.
+        app.window->activateWindow();
+        app.window->hiResPanel()->resolutionBox()->setValue(8192);
+        app.window->hiResPanel()->renderButton()->click();
+        app.window->progressSheet()->cancelButton()->click();
+        QVERIFY(app.idle() && !app.window->progressSheet()->isVisible());
+        HiResWindow* third = requestWindow(app, 16);
+        QVERIFY(third && third->windowTitle() == "Untitled3[*]" && uitest::hiResWindows().size() == 3);
+
+        // Quit while a render runs asks once about the unsaved pictures, stops it and closes all.
+        app.window->activateWindow();
+        app.window->hiResPanel()->resolutionBox()->setValue(8192);
+        app.window->hiResPanel()->renderButton()->click();
+        {
+            const Answerer answer("Quit Without Saving");
+            app.actions.quit->trigger();
+            QCOMPARE(answer.texts, QStringList{"2 pictures have not been saved."});
+        }
+        QVERIFY(!app.window->isVisible() && app.idle());
+        QTRY_VERIFY(uitest::hiResWindows().isEmpty());
     }
 
     void failedEncodingKeepsExistingFile() {
         std::ofstream(dir_.file("existing.jpeg")) << "previous content";
-        QWidget clip;  // a view with nothing visible has nothing to encode
-        clip.resize(0, 0);
-        HiResView view(&clip);
+        HiResView view;  // a view without an image has nothing to encode
         QString reason;
         QVERIFY(!view.writeToFile(file("existing.jpeg"), &reason) && !reason.isEmpty());
         QFile existing(file("existing.jpeg"));
