@@ -17,7 +17,6 @@
 #include "io/Densities.h"
 #include "io/Readers.h"
 #include "support/Notifications.h"
-#include "support/ScanFiles.h"
 #include "support/TestFiles.h"
 
 namespace qz {
