@@ -164,9 +164,8 @@ TEST_F(Loader, EmptyVolumesAndCancelledLoadsRefusedOnRequest) {
     EXPECT_EQ(data.volume(), previous);
 }
 
-// The gradient field is the per-voxel central difference (one-sided at borders), normalised: the
-// loader's vectorised pass against that loop, bit for bit, on noise of awkward sizes. Interpolation
-// blends the components, then normalises.
+// The vectorised gradient pass against the normalised central difference (one-sided at borders), bit
+// for bit, on noise of awkward sizes. Interpolation blends the components, then normalises.
 TEST_F(Loader, GradientsEqualCentralDifferencesBitForBit) {
     std::mt19937 random(7);
     const int sizes[] = {1, 1, 1, 2, 1, 1, 3, 2, 1, 5, 1, 7, 37, 23, 19, 64, 9, 2};

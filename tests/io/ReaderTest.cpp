@@ -1,6 +1,4 @@
-// The scan readers on small files each test writes itself: every format's grid, spacing and
-// densities; the density rule; DICOM series assembly; every broken input refused with one line
-// naming the file while the previous volume stays.
+// The scan readers on files each test writes: formats, DICOM series assembly, refusals, the density rule.
 #include <gdcmAttribute.h>
 #include <gdcmImageWriter.h>
 #include <gdcmReader.h>
@@ -129,8 +127,7 @@ std::vector<int> minToMax(const std::vector<T>& v) {
     return d;
 }
 
-// NIfTI-1 int16, NIfTI-2 float gzipped, NIfTI 12-bit; NRRD attached and detached gzipped; MetaImage
-// local and detached.
+// NIfTI-1, NIfTI-2 gzipped, 12-bit NIfTI; NRRD attached and detached gzipped; MetaImage local and detached.
 TEST_F(Readers, EveryFormatGivesItsGridSpacingAndDensities) {
     auto check = [&](const std::string& file, const std::string& bytes, std::array<double, 3> spacing,
                      const std::vector<int>& expected) {

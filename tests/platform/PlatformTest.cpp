@@ -66,8 +66,7 @@ TEST(NotificationCenter, RemoveWaitsForADeliveryOnAnotherThread) {
     center.post("slow");
 }
 
-// Regression: two handlers, each posting the other's notification from inside its delivery on two
-// threads at once, used to deadlock.
+// Regression: two handlers posting each other's notification from two threads at once deadlocked.
 TEST(NotificationCenter, HandlersPostingToEachOtherFromTwoThreadsDoNotDeadlock) {
     NotificationCenter center;
     std::atomic<int> inside{0}, nested{0};

@@ -1,5 +1,4 @@
-// The main window and its controller: menus, enabling, renderers and dock, progress, opening,
-// transfer function files, presets and the remembered function.
+// The main window and its controller: menus, renderers, progress, opening, transfer function files.
 
 #include "UiTestSupport.h"
 
