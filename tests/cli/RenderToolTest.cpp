@@ -12,7 +12,6 @@
 #include "render/MIP.h"
 #include "render/Slices.h"
 #include "render/Volume.h"
-#include "support/ScanFiles.h"
 #include "support/Subprocess.h"
 #include "tools/phantom.h"
 #include "transfer/TransferFktText.h"

@@ -11,8 +11,8 @@
 #include <random>
 
 #include "data/Data.h"
+#include "platform/Progress.h"
 #include "support/Notifications.h"
-#include "support/SpacedVolume.h"
 #include "support/TestFiles.h"
 
 namespace qz {
@@ -49,28 +49,26 @@ class Loader : public ::testing::Test {
     testing::NotificationLog log{center};
 };
 
-// Samples x fastest. The read phase posts trunc(i / n * 100) for sample i whenever it rises; the
-// gradient phase, at voxel k, posts trunc((k + 1) / n * 100) once trunc(k / n * 100) exceeds the last
-// value posted; new data follows the last progress record.
+// Samples x fastest. The read and gradient phases post their schedules' values (see PlatformTest);
+// new data follows the last progress record.
 TEST_F(Loader, GoodFilesLoadSilentlyWithTheirLayoutAndProgress) {
     const auto v = volumeOf(3, 2, 2, [](int x, int y, int z) { return 100 * z + 10 * y + x + 20; });
     EXPECT_EQ(data.filename(), dir.file("v.dat"));
     EXPECT_EQ(v->xDim() * 100 + v->yDim() * 10 + v->zDim(), 322);
     EXPECT_EQ(v->getDensity(1, 0, 0) * 1000000 + v->getDensity(0, 1, 0) * 1000 + v->getDensity(2, 1, 1),
               21030132);
-    auto percent = [](std::int64_t i, std::int64_t n) { return int(float(i) / float(n) * 100.0f); };
+    auto values = [](const std::vector<ProgressStep>& steps) {
+        std::vector<int> v;
+        for (const ProgressStep& s : steps)
+            v.push_back(s.value);
+        return v;
+    };
     const int sizes[] = {2, 2, 2, 1, 1, 3, 3, 1, 1, 7, 5, 3, 1, 1, 97, 101, 1, 1, 64, 64, 64, 33, 65, 17};
     for (const int* s = sizes; s != std::end(sizes); s += 3) {
-        const int x = s[0], y = s[1], z = s[2];
-        const std::int64_t n = std::int64_t(x) * y * z;
-        std::vector<int> read, gradients;
-        for (std::int64_t i = 0, last = 0; i < n; ++i)
-            if (percent(i, n) > last)
-                read.push_back(int(last = percent(i, n)));
-        for (std::int64_t k = 0, last = 0; k < n; ++k)
-            if (percent(k, n) > last)
-                gradients.push_back(int(last = percent(k + 1, n)));
-        volumeOf(x, y, z, [](int, int, int) { return 500; });
+        const std::int64_t n = std::int64_t(s[0]) * s[1] * s[2];
+        const std::vector<int> read = values(startingPercentSchedule(n)),
+                               gradients = values(lookBehindPercentSchedule(n));
+        volumeOf(s[0], s[1], s[2], [](int, int, int) { return 500; });
         EXPECT_EQ(log.progress("read v.dat"), read) << n;
         EXPECT_EQ(log.progress("calculate gradients"), gradients) << n;
         EXPECT_EQ(log.entries().size(), read.size() + gradients.size() + 1);
@@ -166,9 +164,8 @@ TEST_F(Loader, EmptyVolumesAndCancelledLoadsRefusedOnRequest) {
     EXPECT_EQ(data.volume(), previous);
 }
 
-// The gradient field is the per-voxel central difference (one-sided at borders), normalised: the
-// loader's vectorised pass against that loop, bit for bit, on noise of awkward sizes. Interpolation
-// blends the components, then normalises.
+// The vectorised gradient pass against the normalised central difference (one-sided at borders), bit
+// for bit, on noise of awkward sizes. Interpolation blends the components, then normalises.
 TEST_F(Loader, GradientsEqualCentralDifferencesBitForBit) {
     std::mt19937 random(7);
     const int sizes[] = {1, 1, 1, 2, 1, 1, 3, 2, 1, 5, 1, 7, 37, 23, 19, 64, 9, 2};

@@ -1,6 +1,4 @@
-// The scan readers on small files each test writes itself: every format's grid, spacing and
-// densities; the density rule; DICOM series assembly; every broken input refused with one line
-// naming the file while the previous volume stays.
+// The scan readers on files each test writes: formats, DICOM series assembly, refusals, the density rule.
 #include <gdcmAttribute.h>
 #include <gdcmImageWriter.h>
 #include <gdcmReader.h>
@@ -17,7 +15,6 @@
 #include "io/Densities.h"
 #include "io/Readers.h"
 #include "support/Notifications.h"
-#include "support/ScanFiles.h"
 #include "support/TestFiles.h"
 
 namespace qz {
@@ -110,7 +107,7 @@ class Readers : public ::testing::Test {
     testing::TempDir dir;
     NotificationCenter center;
     Data data{center};
-    testing::NotificationLog log{center};
+    testing::NotificationLog log{center, {kDataLoadFailed}};
     std::string previous = dir.write("previous.dat", testing::volumeBytes(2, 1, 1, {100, 200}));
 };
 
@@ -130,73 +127,42 @@ std::vector<int> minToMax(const std::vector<T>& v) {
     return d;
 }
 
+// NIfTI-1, NIfTI-2 gzipped, 12-bit NIfTI; NRRD attached and detached gzipped; MetaImage local and detached.
 TEST_F(Readers, EveryFormatGivesItsGridSpacingAndDensities) {
-    const std::string floatHeader =
-        "NDims = 3\nDimSize = 3 2 2\nElementType = MET_FLOAT\nElementSpacing = 2 2 2\n";
-    const struct {
-        std::string name, file, bytes;
-        std::array<double, 3> spacing;
-        std::vector<int> expected;
-    } cases[] = {
-        {"NIfTI-1 int16",
-         "a.nii",
-         nifti(1, {3, 2, 2}, 4, 16, {0.5, 0.5, 2}, raw(kShorts)),
-         {0.5, 0.5, 2},
-         minToMax(kShorts)},
-        {"NIfTI-2 float, gzip",
-         "b.nii.gz",
-         gzipped(nifti(2, {3, 2, 2}, 16, 32, {1, 1, 1}, raw(kFloats)), dir),
-         {1, 1, 1},
-         minToMax(kFloats)},
-        {"NIfTI 12-bit unsigned",
-         "c.nii",
-         nifti(1, {3, 2, 2}, 512, 16, {3, 3, 3}, raw(kTwelveBit)),
-         {3, 3, 3},
-         {kTwelveBit.begin(), kTwelveBit.end()}},
-        {"NRRD attached",
-         "d.nrrd",
-         "NRRD0004\ntype: short\ndimension: 3\nsizes: 3 2 2\nspacings: 0.7 0.7 1.4\nencoding: raw\nendian: "
-         "little\n\n" +
-             raw(kShorts),
-         {0.7, 0.7, 1.4},
-         minToMax(kShorts)},
-        {"NRRD detached, gzip",
-         "e.nhdr",
-         "NRRD0004\ntype: uchar\ndimension: 3\nsizes: 3 2 2\nencoding: gzip\ndata file: e.raw.gz\n",
-         {1, 1, 1},
-         minToMax(kBytes)},
-        {"MetaImage local",
-         "f.mha",
-         floatHeader + "ElementDataFile = LOCAL\n" + raw(kFloats),
-         {2, 2, 2},
-         minToMax(kFloats)},
-        {"MetaImage detached",
-         "g.mhd",
-         "NDims = 3\nDimSize = 3 2 2\nElementType = MET_UCHAR\nElementSpacing = 1 1 3\nElementDataFile = "
-         "g.raw\n",
-         {1, 1, 3},
-         minToMax(kBytes)},
+    auto check = [&](const std::string& file, const std::string& bytes, std::array<double, 3> spacing,
+                     const std::vector<int>& expected) {
+        EXPECT_EQ(load(dir.write(file, bytes)), std::vector<std::string>{}) << file;
+        EXPECT_EQ(data.filename(), dir.file(file)) << file;
+        EXPECT_EQ(data.xDim() * 100 + data.yDim() * 10 + data.zDim(), 322) << file;
+        EXPECT_EQ(data.volume()->spacing(), spacing) << file;
+        EXPECT_EQ(densities(), expected) << file;
     };
     dir.write("e.raw.gz", gzipped(raw(kBytes), dir));
     dir.write("g.raw", raw(kBytes));
-    for (const auto& c : cases) {
-        EXPECT_EQ(load(dir.write(c.file, c.bytes)), std::vector<std::string>{}) << c.name;
-        EXPECT_EQ(data.filename(), dir.file(c.file)) << c.name;
-        EXPECT_EQ(data.xDim() * 100 + data.yDim() * 10 + data.zDim(), 322) << c.name;
-        EXPECT_EQ(data.volume()->spacing(), c.spacing) << c.name;
-        EXPECT_EQ(densities(), c.expected) << c.name;
-    }
+    const std::string nrrd = "NRRD0004\ndimension: 3\nsizes: 3 2 2\n", meta = "NDims = 3\nDimSize = 3 2 2\n";
+    check("a.nii", nifti(1, {3, 2, 2}, 4, 16, {0.5, 0.5, 2}, raw(kShorts)), {0.5, 0.5, 2}, minToMax(kShorts));
+    check("b.nii.gz", gzipped(nifti(2, {3, 2, 2}, 16, 32, {1, 1, 1}, raw(kFloats)), dir), {1, 1, 1},
+          minToMax(kFloats));
+    check("c.nii", nifti(1, {3, 2, 2}, 512, 16, {3, 3, 3}, raw(kTwelveBit)), {3, 3, 3},
+          {kTwelveBit.begin(), kTwelveBit.end()});
+    check("d.nrrd",
+          nrrd + "type: short\nspacings: 0.7 0.7 1.4\nencoding: raw\nendian: little\n\n" + raw(kShorts),
+          {0.7, 0.7, 1.4}, minToMax(kShorts));
+    check("e.nhdr", nrrd + "type: uchar\nencoding: gzip\ndata file: e.raw.gz\n", {1, 1, 1}, minToMax(kBytes));
+    check("f.mha",
+          meta + "ElementType = MET_FLOAT\nElementSpacing = 2 2 2\nElementDataFile = LOCAL\n" + raw(kFloats),
+          {2, 2, 2}, minToMax(kFloats));
+    check("g.mhd", meta + "ElementType = MET_UCHAR\nElementSpacing = 1 1 3\nElementDataFile = g.raw\n",
+          {1, 1, 3}, minToMax(kBytes));
 }
 
 TEST_F(Readers, DicomSeriesSortsByPositionAndGivesHounsfieldDensities) {
     const std::string folder = dicomSeries("ct", {4.0, 1.0, 2.5, 5.5});  // 1.5 mm apart, out of order
     writeDicomSlice(dir.file("ct/scout"), "9.9", 0.0, {0, 0, 0, 0, 0, 0});
-    const std::string note = "Data:Warning: ct: 2 series found; showing (4 slices, UID 1.2.3.4)";
-    for (const std::string& path : {folder, folder + "/3"}) {
-        const auto lines = load(path);
-        ASSERT_EQ(lines.size(), 1u) << path;
-        EXPECT_EQ(lines[0],
-                  path == folder ? note : "Data:Warning: 3: 2 series found; showing (4 slices, UID 1.2.3.4)");
+    for (const std::string name : {"ct", "3"}) {  // the folder, or one file of it
+        const std::string path = name == "ct" ? folder : folder + "/3";
+        EXPECT_EQ(load(path), std::vector<std::string>{"Data:Warning: " + name +
+                                                       ": 2 series found; showing (4 slices, UID 1.2.3.4)"});
         EXPECT_EQ(data.xDim() * 100 + data.yDim() * 10 + data.zDim(), 324);
         EXPECT_EQ(data.volume()->spacing(), (std::array<double, 3>{0.5, 0.75, 1.5}));
         // Slice k at 4, 1, 2.5, 5.5 mm holds 1000 k + (0, 1, 0, 5000, 7, 8) - 1024 HU; density = HU + 1024,
@@ -204,11 +170,8 @@ TEST_F(Readers, DicomSeriesSortsByPositionAndGivesHounsfieldDensities) {
         EXPECT_EQ(densities(), (std::vector<int>{1000, 1001, 0, 4095, 7, 8, 2000, 2001, 0, 4095, 7, 8,
                                                  0,    1,    0, 4095, 7, 8, 3000, 3001, 0, 4095, 7, 8}));
     }
-    ReadOptions window;
-    window.useWindow = true;
-    window.window = {-1024.0, 3071.0};  // stored 0 .. 4095: the same densities
-    const std::vector<int> automatic = densities();
-    EXPECT_EQ(load(folder + "/1", window).size(), 1u);
+    const std::vector<int> automatic = densities();  // a window on Hounsfield units, stored 0 .. 4095
+    EXPECT_EQ(load(folder + "/1", {.useWindow = true, .window = {-1024.0, 3071.0}}).size(), 1u);
     EXPECT_EQ(densities(), automatic);
 }
 
@@ -234,7 +197,6 @@ TEST_F(Readers, NotesForTheFirstOfSeveralVolumesAndNonFiniteSamples) {
 
 TEST_F(Readers, BrokenInputIsRefusedWithOneLineAndThePreviousVolumeStays) {
     std::filesystem::create_directories(dir.file("empty"));
-    dir.write("text/notes.txt", "");
     std::filesystem::create_directories(dir.file("text"));
     dir.write("text/notes.txt", "not an image");
     dicomSeries("missing", {0, 1, 3, 4});
@@ -243,56 +205,41 @@ TEST_F(Readers, BrokenInputIsRefusedWithOneLineAndThePreviousVolumeStays) {
     std::filesystem::create_directories(dir.file("jpeg"));
     writeDicomSlice(dir.file("jpeg/1"), "1.2", 0.0, {}, true);
     const std::string whole = gzipped(nifti(1, {3, 2, 2}, 4, 16, {1, 1, 1}, raw(kShorts)), dir);
-    const std::string cx = raw(std::vector<float>(24)), huge = raw(std::vector<std::uint8_t>(70000));
-    const struct {
-        std::string name, path, problem;
-    } cases[] = {
-        {"empty folder", dir.file("empty"), "empty: no DICOM images in the folder"},
-        {"no images", dir.file("text"), "text: no DICOM images in the folder"},
-        {"missing slice", dir.file("missing"),
-         "missing: missing slices: a gap of 2 mm instead of 1 mm between 3 and 2"},
-        {"duplicated slice", dir.file("twice"), "twice: duplicated slice position between 2 and 3"},
-        {"uneven gaps", dir.file("uneven"),
-         "uneven: uneven slice gaps: 1.4 mm instead of 1 mm between 3 and 2"},
-        {"undecodable", dir.file("jpeg"),
-         "jpeg: cannot decode the pixels of 1 (transfer syntax 1.2.840.10008.1.2.4.50)"},
-        {"complex", dir.write("c.nii", nifti(1, {3, 2, 2}, 32, 64, {1, 1, 1}, cx)),
-         "c.nii: complex samples cannot be shown as densities"},
-        {"RGB", dir.write("rgb.nii", nifti(1, {3, 2, 2}, 128, 24, {1, 1, 1}, cx)),
-         "rgb.nii: colour (RGB) samples cannot be shown as densities"},
-        {"above 65535", dir.write("wide.nii", nifti(2, {70000, 1, 1}, 2, 8, {1, 1, 1}, huge)),
-         "wide.nii: dimension 1 is 70000 samples (1 .. 65535 load)"},
-        {"sizes overflow",
-         dir.write("big.nii", nifti(2, {2, 1, 1, 1LL << 40, 1LL << 40}, 2, 8, {1, 1, 1}, "ab")),
-         "big.nii: header sizes overflow"},
-        {"truncated gzip", dir.write("cut.nii.gz", whole.substr(0, whole.size() - 12)),
-         "cut.nii.gz: the file ends before its samples do (truncated or damaged)"},
-        {"NRRD colour",
-         dir.write("rgb.nrrd",
-                   "NRRD0004\ntype: uchar\ndimension: 3\nsizes: 3 2 2\nkinds: RGB-color "
-                   "domain domain\nencoding: raw\n\n" +
-                       raw(kBytes)),
-         "rgb.nrrd: samples with several components (colour, vector or complex) cannot be shown as "
-         "densities"},
-        {"NRRD short",
-         dir.write("short.nrrd", "NRRD0004\ntype: uchar\ndimension: 3\nsizes: 3 2 2\nencoding: raw\n\nab"),
-         "short.nrrd: the samples cannot be read"},
-        {"MetaImage short",
-         dir.write("short.mha",
-                   "NDims = 3\nDimSize = 3 2 2\nElementType = MET_UCHAR\n"
-                   "ElementDataFile = LOCAL\nab"),
-         "short.mha: the samples cannot be read"},
-    };
-    for (const auto& c : cases) {
-        const auto lines = load(c.path);
-        ASSERT_EQ(lines.size(), 1u) << c.name;
-        EXPECT_EQ(lines[0].rfind("Data:Error: " + c.problem, 0), 0u) << c.name << ": " << lines[0];
-        std::vector<std::string> failures;
-        for (const auto& e : log.entries())
-            if (e.name == kDataLoadFailed)
-                failures.push_back(e.info);
-        EXPECT_EQ(failures, lines) << c.name;
-        EXPECT_EQ(data.filename(), previous) << c.name;
+    const std::string cx = raw(std::vector<float>(24)),
+                      nrrd = "NRRD0004\ntype: uchar\ndimension: 3\nsizes: 3 2 2\n";
+    dir.write("c.nii", nifti(1, {3, 2, 2}, 32, 64, {1, 1, 1}, cx));
+    dir.write("rgb.nii", nifti(1, {3, 2, 2}, 128, 24, {1, 1, 1}, cx));
+    dir.write("wide.nii", nifti(2, {70000, 1, 1}, 2, 8, {1, 1, 1}, raw(std::vector<std::uint8_t>(70000))));
+    dir.write("big.nii", nifti(2, {2, 1, 1, 1LL << 40, 1LL << 40}, 2, 8, {1, 1, 1}, "ab"));
+    dir.write("cut.nii.gz", whole.substr(0, whole.size() - 12));
+    dir.write("rgb.nrrd", nrrd + "kinds: RGB-color domain domain\nencoding: raw\n\n" + raw(kBytes));
+    dir.write("short.nrrd", nrrd + "encoding: raw\n\nab");
+    dir.write("short.mha",
+              "NDims = 3\nDimSize = 3 2 2\nElementType = MET_UCHAR\nElementDataFile = LOCAL\nab");
+    // Each refusal starts with the name of what was opened.
+    for (const std::string problem : {
+             "empty: no DICOM images in the folder",
+             "text: no DICOM images in the folder",
+             "missing: missing slices: a gap of 2 mm instead of 1 mm between 3 and 2",
+             "twice: duplicated slice position between 2 and 3",
+             "uneven: uneven slice gaps: 1.4 mm instead of 1 mm between 3 and 2",
+             "jpeg: cannot decode the pixels of 1 (transfer syntax 1.2.840.10008.1.2.4.50)",
+             "c.nii: complex samples cannot be shown as densities",
+             "rgb.nii: colour (RGB) samples cannot be shown as densities",
+             "wide.nii: dimension 1 is 70000 samples (1 .. 65535 load)",
+             "big.nii: header sizes overflow",
+             "cut.nii.gz: the file ends before its samples do (truncated or damaged)",
+             "rgb.nrrd: samples with several components (colour, vector or complex) cannot be shown as "
+             "densities",
+             "short.nrrd: the samples cannot be read",
+             "short.mha: the samples cannot be read",
+         }) {
+        const auto lines = load(dir.file(problem.substr(0, problem.find(':'))));
+        ASSERT_EQ(lines.size(), 1u) << problem;
+        EXPECT_EQ(lines[0].rfind("Data:Error: " + problem, 0), 0u) << lines[0];
+        EXPECT_TRUE(log.entries().size() == 1 && log.entries()[0].info == lines[0])
+            << problem;  // posted once
+        EXPECT_EQ(data.filename(), previous) << problem;
     }
 }
 

@@ -1,6 +1,4 @@
-// Concurrency under load: volumes replaced while renderers render, concurrent loads, high-resolution
-// renders while the transfer function is edited. Every loop is bounded in count and in time, so a
-// slow (sanitized) build only does less of it.
+// Concurrency under load. Every loop is bounded in count and in time: a slow (sanitized) build does less.
 #include <atomic>
 #include <chrono>
 #include <random>
@@ -31,11 +29,9 @@ std::vector<std::uint16_t> noise(const testing::TempDir& dir, const std::string&
 
 // Slices, Volume or MIP (kind 0, 1, 2) at resolution 32, shading the volume.
 std::unique_ptr<Renderer> make(int kind, Data& data, TransferFkt& fkt) {
-    std::unique_ptr<Renderer> r;
-    if (kind == 0)
-        r = std::make_unique<Slices>(data, fkt);
-    else
-        r = kind == 1 ? std::make_unique<Volume>(data, fkt) : std::make_unique<MIP>(data, fkt);
+    std::unique_ptr<Renderer> r = kind == 0   ? std::unique_ptr<Renderer>(std::make_unique<Slices>(data, fkt))
+                                  : kind == 1 ? std::unique_ptr<Renderer>(std::make_unique<Volume>(data, fkt))
+                                              : std::make_unique<MIP>(data, fkt);
     r->setMaxImageResolution(32);
     r->setOrientation(MakeVector(0.4f, -0.3f, 0.9f));
     r->setDoShading(kind == 1);
@@ -69,14 +65,13 @@ TEST(Stress, LoadsRacingRendersAlwaysShowOneWholeVolume) {
     noise(s.dir, "0", 12, 9, 7);
     noise(s.dir, "1", 5, 16, 3);
     std::shared_ptr<const RgbaImage> expected[3][2];
-    std::vector<std::unique_ptr<Renderer>> renderers;
     for (int v = 0; v < 2; ++v) {
         s.data.loadFromFileName(s.dir.file(std::to_string(v)));
         for (int kind = 0; kind < 3; ++kind)
             expected[kind][v] = make(kind, s.data, s.fkt)->imageRef();
     }
-    for (int kind = 0; kind < 3; ++kind)
-        renderers.push_back(make(kind, s.data, s.fkt));
+    const std::unique_ptr<Renderer> renderers[3] = {make(0, s.data, s.fkt), make(1, s.data, s.fkt),
+                                                    make(2, s.data, s.fkt)};
     Observation slow(s.center, kNewDataAvailable, nullptr,
                      [](const Notification&) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
     std::atomic<int> bad{0};

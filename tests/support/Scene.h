@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "data/Data.h"
-#include "support/SpacedVolume.h"
 #include "support/TestFiles.h"
 #include "transfer/TransferFkt.h"
 

@@ -1,5 +1,4 @@
-// The preview: rendering on notifications from worker threads, the refinement cycle, and the
-// trackball.
+// The preview: renders on notifications from worker threads, the refinement cycle, the trackball.
 
 #include <future>
 

@@ -1,5 +1,4 @@
-// The transfer function editor's gestures: drags, holds, covering, removal, end points, the colour
-// panel; its keys, point panel, readouts and undo steps.
+// The transfer function editor: gestures, the colour panel, keys, point panel, readouts, undo steps.
 
 #include "UiTestSupport.h"
 
@@ -35,6 +34,7 @@ struct Editor {
     }
     void drag(QPointF at) { send(QEvent::MouseMove, at, Qt::LeftButton); }
     void release() { send(QEvent::MouseButtonRelease, QPointF(), Qt::LeftButton); }
+    void stroke(QPointF from, QPointF to) { press(from), drag(to), release(); }
     void click(QPointF at, Qt::MouseButton button = Qt::LeftButton, Qt::KeyboardModifiers modifiers = {}) {
         send(QEvent::MouseButtonPress, at, button, modifiers);
         send(QEvent::MouseButtonRelease, at, button);
@@ -80,17 +80,11 @@ class TestTransferFktView : public QObject {
         e.release();
         QCOMPARE(e.count(false), 3);
         // The opacity end points change only their height; the colour end points do not move.
-        e.press(QPointF(398, 114));
-        QCOMPARE(e.view.selectedOpacityReferencePoint(), 4095);
-        e.drag(QPointF(-100, 65));
-        e.release();
-        QCOMPARE(e.count(false), 3);
+        e.stroke(QPointF(398, 114), QPointF(-100, 65));
+        QVERIFY(e.view.selectedOpacityReferencePoint() == 4095 && e.count(false) == 3);
         QCOMPARE(e.entry(4095)[3], 7);
-        e.press(QPointF(1, 5));
-        QCOMPARE(e.view.selectedRGBReferencePoint(), 0);
-        e.drag(QPointF(200, 5));
-        e.release();
-        QCOMPARE(e.count(true), 2);
+        e.stroke(QPointF(1, 5), QPointF(200, 5));
+        QVERIFY(e.view.selectedRGBReferencePoint() == 0 && e.count(true) == 2);
         for (int d : {0, 2000, 4095})
             QCOMPARE(e.entry(d)[0], int(ramp[4 * d]));
     }
@@ -129,18 +123,16 @@ class TestTransferFktView : public QObject {
             Editor e;
             // The dragged point reads 255 (opacity or red), the one it covers 50.
             const std::uint8_t dragged[4] = {255, 0, 0, 0}, covered[4] = {50, 0, 255, 0};
-            colour ? e.fkt.addRGBReferencePointForDensity(1000, dragged)
-                   : e.fkt.addOpacityReferencePointForDensity(1000, 255);
-            colour ? e.fkt.addRGBReferencePointForDensity(1100, covered)
-                   : e.fkt.addOpacityReferencePointForDensity(1100, 50);
+            for (auto [d, rgba] : {std::pair{1000, dragged}, {1100, covered}})
+                colour ? e.fkt.addRGBReferencePointForDensity(d, rgba)
+                       : e.fkt.addOpacityReferencePointForDensity(d, rgba[0]);
             e.fkt.update();
             auto value = [&](int d) { return e.entry(d)[colour ? 0 : 3]; };
             const float y = colour ? 5.0f : 115.0f;
             e.press(QPointF(Editor::pressX(1000), y));
             QCOMPARE(e.selected(colour), 1000);
             e.drag(QPointF(Editor::dragX(1100), y));  // on top of the other point
-            QCOMPARE(value(1100), 255);
-            QCOMPARE(e.count(colour), 3);
+            QVERIFY(value(1100) == 255 && e.count(colour) == 3);
             e.drag(QPointF(Editor::dragX(1200), y));  // moved on: the covered point comes back
             QVERIFY(value(1100) == 50 && value(1200) == 255 && e.count(colour) == 4);
             e.drag(QPointF(Editor::dragX(1100), y));  // covered again and released there: gone
@@ -157,8 +149,7 @@ class TestTransferFktView : public QObject {
         e.fkt.update();
         e.click(QPointF(Editor::pressX(2048), 60));
         e.click(QPointF(Editor::pressX(2060), 60), Qt::RightButton);
-        QVERIFY(!e.fkt.isOpacityReferencePoint(2048));
-        QCOMPARE(e.view.selectedOpacityReferencePoint(), -1);
+        QVERIFY(!e.fkt.isOpacityReferencePoint(2048) && e.view.selectedOpacityReferencePoint() == -1);
         QCOMPARE(e.entry(2048)[3], 255);  // brought up to date at once
         e.click(QPointF(Editor::pressX(1024), 5), Qt::LeftButton, Qt::ControlModifier);
         QVERIFY(!e.fkt.isRGBReferencePoint(1024) && !e.view.isMouseDown());
@@ -199,7 +190,7 @@ class TestTransferFktView : public QObject {
              [](Editor& e) { return e.count(false) == 4 && e.view.pendingHoldCount() == 0; }},
             {[](Editor& e) { e.press(QPointF(300, 5), true), e.release(); },
              [](Editor& e) { return e.count(true) == 4; }},
-            {[&](Editor& e) { e.press(opacityPoint), e.drag(QPointF(Editor::dragX(3000), 60)), e.release(); },
+            {[&](Editor& e) { e.stroke(opacityPoint, QPointF(Editor::dragX(3000), 60)); },
              [](Editor& e) {
                  return e.fkt.isOpacityReferencePoint(3000) && !e.fkt.isOpacityReferencePoint(2048);
              }},
@@ -258,9 +249,7 @@ class TestTransferFktView : public QObject {
             e.click(QPointF(Editor::pressX(y > 15 ? 2048 : 4095), y));
             QVERIFY(e.view.selectedOpacityReferencePoint() == 2048 ||
                     e.view.selectedRGBReferencePoint() == 4095);
-            e.press(QPointF(300, y));
-            e.drag(QPointF(330, y + 20));
-            e.release();
+            e.stroke(QPointF(300, y), QPointF(330, y + 20));
             QVERIFY(e.view.selectedOpacityReferencePoint() == -1 && e.view.selectedRGBReferencePoint() == -1);
             QCOMPARE(e.fkt.table(), table);
         }
