@@ -15,7 +15,7 @@ struct CompositeRay {
     float color[4];
     int inertAlpha;  // samples with alpha up to this leave the accumulator unchanged
 
-    // Whether a sample of alpha / 255 = a would leave all four accumulators as they are, for any
+    // Whether a sample of opacity a would leave all four accumulators as they are, for any
     // colour bytes: the same double expressions as the update, with the brightest byte.
     bool leavesUnchanged(float a) const {
         const double tau = 1.0 - color[3];
@@ -27,11 +27,11 @@ struct CompositeRay {
         }
         return true;
     }
-    // Recomputes inertAlpha after the accumulator changed; opacityOf[A] is A / 255 as the update
-    // sees it. Opacity and colour only grow, so the threshold never has to fall; it stays 0
-    // until the remaining transparency is tiny. leavesUnchanged holds for every alpha up to the
-    // threshold and for none above (a larger alpha moves each sum at least as far), so the
-    // search gallops up from the old threshold, which mostly stays.
+    // Recomputes inertAlpha after the accumulator changed; opacityOf[A] is the opacity the update
+    // composites a sample of alpha byte A with. Opacity and colour only grow, so the threshold never has to
+    // fall; it stays 0 until the remaining transparency is tiny. leavesUnchanged holds for every alpha up to
+    // the threshold and for none above (a larger alpha moves each sum at least as far), so the search gallops
+    // up from the old threshold, which mostly stays.
     void updateInertAlpha(const float* opacityOf) {
         if (color[3] < 0.99999f)
             return;

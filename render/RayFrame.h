@@ -32,7 +32,7 @@ struct Frame {
     _Matrix volumeFromView;
     float stepFactor;
     Shading shading;
-    float opacityOf[256];  // the opacity per alpha byte, as the compositing sees it (OpacityCorrection.h)
+    float opacityOf[256];            // per alpha byte, as the compositing sees it (OpacityCorrection.h)
     std::vector<float> attenuation;  // per step
     std::int64_t strideY, strideZ;
     std::int64_t cornerOffset[8];  // the corners of an interpolation cell, from its lower corner
