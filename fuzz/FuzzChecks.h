@@ -329,7 +329,9 @@ inline std::string checkTransferText(const std::string& text) {
     std::size_t refusedLine = 0;  // 1-based; 0 while every line alone is accepted
     std::string lineError;
     for (std::size_t i = 0; i < lines.size() && refusedLine == 0; ++i) {
-        if (!applyTransferFktText(lines[i], stepwise, &lineError))
+        // After the first line a byte-order mark is an ordinary (unknown) word: an empty line first
+        // keeps it one ("line 2: " is as long as the "line 1: " the comparison below drops).
+        if (!applyTransferFktText(i == 0 ? lines[i] : "\n" + lines[i], stepwise, &lineError))
             refusedLine = i + 1;
     }
 
