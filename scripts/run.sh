@@ -9,7 +9,7 @@ phantom="$root/build/phantom-128.dat"
 [ -f "$phantom" ] || "$root/build/tools/quarzelle-phantom" 128 128 128 "$phantom"
 if [ $# -eq 0 ]; then set -- "$phantom"; fi
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-    echo "No display found: starting on a virtual X display (scripts/xvfb.sh)" >    echo "No display found: starting under xvfb-run" >&22
+    echo "No display found: starting on a virtual X display (scripts/xvfb.sh)" >&2
     exec "$root/scripts/xvfb.sh" "$root/build/quarzelle" "$@"
 fi
 exec "$root/build/quarzelle" "$@"
