@@ -33,12 +33,7 @@ namespace qz::uitest {
 // A volume file in dir holding sample(x, y, z); returns its path.
 inline QString writeVolume(const qz::testing::TempDir& dir, const std::string& name, int x, int y, int z,
                            const std::function<int(int, int, int)>& sample) {
-    std::vector<std::uint16_t> samples;
-    for (int k = 0; k < z; ++k)
-        for (int j = 0; j < y; ++j)
-            for (int i = 0; i < x; ++i)
-                samples.push_back(std::uint16_t(sample(i, j, k)));
-    qz::testing::writeVolumeFile(dir.file(name), x, y, z, samples);
+    qz::testing::writeVolumeFile(dir.file(name), x, y, z, qz::testing::samplesOf(x, y, z, sample));
     return QString::fromStdString(dir.file(name));
 }
 
